@@ -1,0 +1,150 @@
+// The dialog procedure on real dialogs built from the program's template: modeless
+// ones for what a single message does, modal ones driven with keys and clicks for how
+// the dialog ends.
+#include "resources/resource_ids.h"
+#include "settings/catalogue.h"
+#include "tests/support/dialog.h"
+#include "tests/support/registry.h"
+#include "ui/setup_dialog.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string Software = "SOFTWARE";
+const std::string Maker = "SOFTWARE\\Quorvanta";
+const std::string Settings = SettingsKeyPath;
+
+void SeedSettings(const std::vector<int> &states)
+{
+    for (int i = 0; i < SettingCount; ++i)
+        SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], REG_DWORD, DwordBytes(DWORD(states[size_t(i)])));
+}
+
+// What the registry holds below SOFTWARE when only the settings are there.
+std::vector<std::string> SoftwareWithSettings(const std::vector<int> &states)
+{
+    std::vector<std::string> lines = {Software, Maker};
+    for (const std::string &line : ExpectedSettingValues(states))
+        lines.push_back(line);
+    return lines;
+}
+
+constexpr INT_PTR NotCalled = 0x5A5A;
+INT_PTR InitDialogResult = NotCalled;
+
+INT_PTR CALLBACK RecordingSetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const INT_PTR result = SetupDlgProc(dialog, message, wParam, lParam);
+    if (message == WM_INITDIALOG)
+        InitDialogResult = result;
+    return result;
+}
+
+class SetupDialogTest : public testing::Test {
+protected:
+    HkcuSandbox sandbox;
+};
+
+TEST_F(SetupDialogTest, InitDialogFillsTheBoxesSetsBothIconsAndLeavesTheFocusAlone)
+{
+    SeedSettings({1, 0, 7, 0, 1});
+    InitDialogResult = NotCalled;
+    const HWND dialog = CreateSetupDialog(RecordingSetupDlgProc);
+    ASSERT_NE(dialog, nullptr);
+
+    EXPECT_EQ(InitDialogResult, FALSE);
+    EXPECT_EQ(CheckStates(dialog), (std::vector<int>{1, 0, 1, 0, 1}));
+    const LRESULT icon = reinterpret_cast<LRESULT>(LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_MAIN)));
+    ASSERT_NE(icon, 0);
+    EXPECT_EQ(SendMessageA(dialog, WM_GETICON, ICON_BIG, 0), icon);
+    EXPECT_EQ(SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0), icon);
+    DestroyWindow(dialog);
+}
+
+TEST_F(SetupDialogTest, CommandsOtherThanAButtonClickDoNothing)
+{
+    struct Command {
+        WORD id;
+        WORD code;
+    };
+    const Command ignored[] = {
+        {IDOK, BN_DOUBLECLICKED}, {IDOK, BN_SETFOCUS},       {IDCANCEL, BN_DOUBLECLICKED}, {IDCANCEL, BN_KILLFOCUS},
+        {IDC_REMOVE_KEYS, 1},     {IDC_REMOVE_KEYS, 0xFFFF}, {FirstSettingId, BN_CLICKED}, {FirstSettingId + 4, BN_CLICKED},
+        {4, BN_CLICKED},
+    };
+    SeedSettings({0, 0, 0, 0, 0});
+    const std::vector<std::string> seeded = ListTree(HKEY_CURRENT_USER, Software);
+    const HWND dialog = CreateSetupDialog(SetupDlgProc);
+    ASSERT_NE(dialog, nullptr);
+    // Boxes that differ from the registry, so that a save would show.
+    SetCheckStates(dialog, {1, 1, 1, 1, 1});
+
+    for (const Command &command : ignored) {
+        SCOPED_TRACE(testing::Message() << "id " << command.id << ", notification " << command.code);
+        const LPARAM control = reinterpret_cast<LPARAM>(GetDlgItem(dialog, command.id));
+        EXPECT_EQ(SetupDlgProc(dialog, WM_COMMAND, MAKEWPARAM(command.id, command.code), control), FALSE);
+        EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog was ended";
+        EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Software), seeded);
+    }
+
+    // A real click does end it, and EndDialog hides a modeless dialog: the
+    // visibility checks above can see an ended dialog.
+    EXPECT_EQ(SetupDlgProc(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0), TRUE);
+    EXPECT_FALSE(IsWindowVisible(dialog));
+    DestroyWindow(dialog);
+}
+
+struct ModalCase {
+    const char *what;
+    std::vector<int> stored; // empty: no settings key
+    std::vector<std::string> otherKeys;
+    std::vector<Step> steps;
+    INT_PTR result;
+    std::vector<std::string> after; // below SOFTWARE; empty: as it was before
+};
+
+TEST_F(SetupDialogTest, ThePushButtonsEndTheModalDialogWithTheirIds)
+{
+    const std::string keep = Settings + "\\Keep";
+    const ModalCase cases[] = {
+        {"Enter on a check box saves and ends with 1",
+         {0, 0, 0, 0, 0},
+         {},
+         {PressKey(VK_SPACE), PressKey(VK_TAB), PressKey(VK_SPACE), PressKey(VK_TAB), PressKey(VK_RETURN)},
+         IDOK,
+         SoftwareWithSettings({1, 1, 0, 0, 0})},
+        {"OK on first use creates the keys and saves",
+         {},
+         {},
+         {ClickButton(FirstSettingId + 2), ClickButton(IDOK)},
+         IDOK,
+         SoftwareWithSettings({0, 0, 1, 0, 0})},
+        {"Escape writes nothing", {1, 0, 1, 0, 1}, {}, {PressKey(VK_SPACE), PressKey(VK_ESCAPE)}, IDCANCEL, {}},
+        {"the close box writes nothing", {1, 0, 1, 0, 1}, {}, {PressKey(VK_SPACE), CloseFromCaption()}, IDCANCEL, {}},
+        {"Cancel after ticking boxes writes nothing",
+         {0, 1, 0, 1, 0},
+         {},
+         {ClickButton(FirstSettingId), ClickButton(FirstSettingId + 1), ClickButton(IDCANCEL)},
+         IDCANCEL,
+         {}},
+        {"Remove deletes the settings and the maker's key", {1, 1, 1, 1, 1}, {}, {ClickButton(IDC_REMOVE_KEYS)}, IDC_REMOVE_KEYS, {Software}},
+        // The subkey keeps the settings key, so a save before the removal would show.
+        {"Remove saves nothing first", {0, 0, 0, 0, 0}, {keep}, {PressKey(VK_SPACE), ClickButton(IDC_REMOVE_KEYS)}, IDC_REMOVE_KEYS, {}},
+    };
+    for (const ModalCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteTree(HKEY_CURRENT_USER, Software);
+        CreateKey(HKEY_CURRENT_USER, Software);
+        if (!c.stored.empty())
+            SeedSettings(c.stored);
+        for (const std::string &key : c.otherKeys)
+            CreateKey(HKEY_CURRENT_USER, key);
+        const std::vector<std::string> before = ListTree(HKEY_CURRENT_USER, Software);
+
+        EXPECT_EQ(RunModalSetupDialog(c.steps), c.result);
+        EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Software), c.after.empty() ? before : c.after);
+    }
+}
+
+}

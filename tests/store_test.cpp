@@ -1,0 +1,201 @@
+// The settings store against a real registry (this process's HKEY_CURRENT_USER,
+// redirected into a private key) and a real dialog built from the program's template.
+#include "settings/catalogue.h"
+#include "settings/store.h"
+#include "tests/support/dialog.h"
+#include "tests/support/registry.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string Software = "SOFTWARE";
+const std::string Maker = "SOFTWARE\\Quorvanta";
+const std::string Settings = SettingsKeyPath;
+
+INT_PTR CALLBACK PassiveDialogProc(HWND, UINT, WPARAM, LPARAM)
+{
+    return FALSE;
+}
+
+std::vector<int> Inverted(const std::vector<int> &states)
+{
+    std::vector<int> inverted;
+    for (int state : states)
+        inverted.push_back(state ? 0 : 1);
+    return inverted;
+}
+
+std::vector<std::string> Joined(std::vector<std::string> head, const std::vector<std::string> &tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+class StoreTest : public testing::Test {
+protected:
+    ~StoreTest() override { DestroyWindow(dialog); }
+
+    HkcuSandbox sandbox;
+    HWND dialog = CreateSetupDialog(PassiveDialogProc);
+};
+
+TEST_F(StoreTest, FirstUseTouchesNoBoxThenSaveCreatesTheKeysAndFiveDwords)
+{
+    const std::vector<int> marker = {1, 0, 1, 0, 1};
+    SetCheckStates(dialog, marker);
+    LoadSettings(dialog);
+    EXPECT_EQ(CheckStates(dialog), marker) << "no settings key: no box may change";
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Maker)) << "loading must create nothing";
+
+    EXPECT_EQ(SaveSettings(dialog), ERROR_SUCCESS);
+    EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Maker), Joined({Maker}, ExpectedSettingValues(marker)));
+}
+
+struct Seed {
+    bool present;
+    DWORD type;
+    Bytes data;
+};
+const Seed Missing = {false, REG_NONE, {}};
+Seed Dword(DWORD value) { return {true, REG_DWORD, DwordBytes(value)}; }
+Seed Binary(const Bytes &data) { return {true, REG_BINARY, data}; }
+Seed Of(DWORD type, const Bytes &data) { return {true, type, data}; }
+Seed String(const char *text)
+{
+    const std::string value(text);
+    return {true, REG_SZ, Bytes(value.begin(), value.end() + 1)};
+}
+
+struct LoadCase {
+    const char *what;
+    std::vector<Seed> values;
+    std::vector<int> shown;
+};
+
+TEST_F(StoreTest, LoadShowsEachStoredValueByItsOwnBytesAndSaveWritesItBackAsZeroOrOne)
+{
+    const LoadCase cases[] = {
+        {"dwords", {Dword(7), Dword(0), Dword(1), Dword(0xFFFFFFFF), Dword(0)}, {1, 0, 1, 1, 0}},
+        {"four bytes of other types",
+         {Binary({0, 0, 0, 0}), Binary({0, 0, 0, 1}), Of(REG_NONE, {0, 0, 0, 0}), Of(REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}),
+          Of(REG_SZ, {0, 0, 0, 0})},
+         {0, 1, 0, 1, 0}},
+        {"missing and over-long values after checked ones",
+         {Dword(1), Missing, Dword(1), Binary({1, 1, 1, 1, 1, 1, 1, 1}), Missing},
+         {1, 0, 1, 0, 0}},
+        {"the first value missing", {Missing, Dword(1), Missing, Missing, Dword(1)}, {0, 1, 0, 0, 1}},
+        {"short data counts by the bytes it has",
+         {Binary({1}), Binary({}), Binary({0, 0, 1}), Binary({0}), Of(REG_NONE, {})},
+         {1, 0, 1, 0, 0}},
+        {"strings", {String("1"), String(""), String("a string longer than four bytes"), Missing, String("x")},
+         {1, 0, 0, 0, 1}},
+    };
+    for (const LoadCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteTree(HKEY_CURRENT_USER, Software);
+        CreateKey(HKEY_CURRENT_USER, Settings);
+        for (int i = 0; i < SettingCount; ++i) {
+            const Seed &seed = c.values[size_t(i)];
+            if (seed.present)
+                SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], seed.type, seed.data);
+        }
+        // Every box starts opposite to what it should show, so each must be set.
+        SetCheckStates(dialog, Inverted(c.shown));
+
+        LoadSettings(dialog);
+        EXPECT_EQ(CheckStates(dialog), c.shown);
+
+        EXPECT_EQ(SaveSettings(dialog), ERROR_SUCCESS);
+        EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Settings), ExpectedSettingValues(c.shown));
+    }
+}
+
+TEST_F(StoreTest, SaveCountsAnIndeterminateBoxAsChecked)
+{
+    const HWND third = GetDlgItem(dialog, FirstSettingId + 2);
+    SendMessageA(third, BM_SETSTYLE, BS_AUTO3STATE, FALSE);
+    SetCheckStates(dialog, {0, 1, BST_INDETERMINATE, 0, 0});
+    ASSERT_EQ(CheckStates(dialog), (std::vector<int>{0, 1, BST_INDETERMINATE, 0, 0}));
+
+    EXPECT_EQ(SaveSettings(dialog), ERROR_SUCCESS);
+    EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Settings), ExpectedSettingValues({0, 1, 1, 0, 0}));
+}
+
+TEST_F(StoreTest, SaveToAKeyThatMayOnlyBeReadWritesNothingAndSaysWhy)
+{
+    SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[0], REG_DWORD, DwordBytes(0));
+    AllowOnlyReading(HKEY_CURRENT_USER, Settings);
+    const std::vector<std::string> before = ListTree(HKEY_CURRENT_USER, Software);
+    SetCheckStates(dialog, {1, 1, 1, 1, 1});
+
+    EXPECT_EQ(SaveSettings(dialog), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Software), before);
+}
+
+// "Key" seeds a key; "Key:Name" seeds a REG_DWORD 1 named Name in it.
+void SeedEntry(const std::string &entry)
+{
+    const size_t colon = entry.find(':');
+    if (colon == std::string::npos)
+        CreateKey(HKEY_CURRENT_USER, entry);
+    else
+        SetValue(HKEY_CURRENT_USER, entry.substr(0, colon), entry.substr(colon + 1).c_str(), REG_DWORD, DwordBytes(1));
+}
+
+std::string SeededLine(const std::string &entry)
+{
+    return entry + "=4:01 00 00 00";
+}
+
+struct RemovalCase {
+    const char *what;
+    const char *keyPath; // nullptr: the program's own settings key
+    std::vector<std::string> seed;
+    std::vector<std::string> left; // every key and value left in the sandbox, as ListTree lists them
+};
+
+TEST_F(StoreTest, RemovalDeletesTheSettingsKeyAndTheMakersKeyOnlyWhenNothingIsLeftInIt)
+{
+    const std::string StoredSetting = Settings + ":EnableSkipCutscenes";
+    const RemovalCase cases[] = {
+        {"settings and the then empty maker's key go; SOFTWARE stays", nullptr, {StoredSetting, Settings + ":Foreign"}, {Software}},
+        {"a sibling product keeps the maker's key",
+         nullptr,
+         {StoredSetting, Maker + "\\Other:Level"},
+         {Software, Maker, Maker + "\\Other", SeededLine(Maker + "\\Other:Level")}},
+        {"the maker's own value keeps the maker's key",
+         nullptr,
+         {StoredSetting, Maker + ":InstallDir"},
+         {Software, Maker, SeededLine(Maker + ":InstallDir")}},
+        {"the maker's default value keeps the maker's key", nullptr, {StoredSetting, Maker + ":"}, {Software, Maker, SeededLine(Maker + ":")}},
+        {"settings key already gone, empty maker's key goes", nullptr, {Maker}, {Software}},
+        {"a subkey keeps the settings key and so the maker's key",
+         nullptr,
+         {StoredSetting, Settings + "\\Profiles"},
+         {Software, Maker, Settings, SeededLine(StoredSetting), Settings + "\\Profiles"}},
+        {"nothing there: nothing is created", nullptr, {}, {}},
+        {"other software beside the maker is not touched",
+         nullptr,
+         {StoredSetting, Software + "\\Elsewhere:Kept"},
+         {Software, Software + "\\Elsewhere", SeededLine(Software + "\\Elsewhere:Kept")}},
+        {"a path without a parent goes alone", "Solo", {"Solo:Value", "Beside"}, {"Beside"}},
+        {"a deeper path goes up one level only", "A\\B\\C", {"A\\B\\C:Value"}, {"A"}},
+    };
+    for (const RemovalCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char *top : {"SOFTWARE", "Solo", "Beside", "A"})
+            DeleteTree(HKEY_CURRENT_USER, top);
+        for (const std::string &entry : c.seed)
+            SeedEntry(entry);
+
+        if (c.keyPath == nullptr)
+            RemoveSettings();
+        else
+            RemoveKeyAndEmptyParent(c.keyPath);
+
+        EXPECT_EQ(ListTree(HKEY_CURRENT_USER, ""), c.left);
+    }
+}
+
+}

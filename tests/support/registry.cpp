@@ -1,0 +1,179 @@
+#include "tests/support/registry.h"
+
+#include "settings/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstdio>
+
+Bytes DwordBytes(DWORD value)
+{
+    return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
+}
+
+void CreateKey(HKEY root, const std::string &path)
+{
+    HKEY key;
+    const LONG result = RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    ASSERT_EQ(result, ERROR_SUCCESS) << "creating " << path;
+    RegCloseKey(key);
+}
+
+void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data)
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS)
+        << "creating " << path;
+    const LONG result = RegSetValueExA(key, name, 0, type, data.empty() ? nullptr : data.data(), DWORD(data.size()));
+    RegCloseKey(key);
+    ASSERT_EQ(result, ERROR_SUCCESS) << "setting " << path << ":" << name;
+}
+
+void DeleteTree(HKEY root, const std::string &path)
+{
+    const LONG result = RegDeleteTreeA(root, path.c_str());
+    if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND)
+        RegDeleteKeyA(root, path.c_str());
+    else
+        ADD_FAILURE() << "deleting " << path << " failed with " << result;
+}
+
+void AllowOnlyReading(HKEY root, const std::string &path)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;KR;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+    HKEY key;
+    LONG result = RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC, &key);
+    if (result == ERROR_SUCCESS) {
+        result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(key);
+    }
+    LocalFree(descriptor);
+    ASSERT_EQ(result, ERROR_SUCCESS) << "restricting " << path;
+    ASSERT_EQ(RegOpenKeyExA(root, path.c_str(), 0, KEY_WRITE, &key), ERROR_ACCESS_DENIED) << path << " is still writable";
+}
+
+bool KeyExists(HKEY root, const std::string &path)
+{
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+StoredValue ReadValue(HKEY root, const std::string &path, const char *name)
+{
+    StoredValue value{false, REG_NONE, Bytes(4096)};
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return {false, REG_NONE, {}};
+    DWORD size = DWORD(value.data.size());
+    value.present = RegQueryValueExA(key, name, nullptr, &value.type, value.data.data(), &size) == ERROR_SUCCESS;
+    value.data.resize(value.present ? size : 0);
+    RegCloseKey(key);
+    return value;
+}
+
+namespace {
+
+std::string Hex(const BYTE *data, DWORD size)
+{
+    std::string text;
+    char byte[4];
+    for (DWORD i = 0; i < size; ++i) {
+        std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", data[i]);
+        text += byte;
+    }
+    return text;
+}
+
+void ListKey(HKEY parent, const std::string &path, const std::string &shownPath, std::vector<std::string> &lines)
+{
+    HKEY key;
+    if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    lines.push_back(shownPath);
+    char name[16384];
+    static BYTE data[1 << 16];
+    std::vector<std::string> values;
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
+        if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS)
+            break;
+        values.push_back(shownPath + ":" + name + "=" + std::to_string(type) + ":" + Hex(data, dataSize));
+    }
+    std::sort(values.begin(), values.end());
+    lines.insert(lines.end(), values.begin(), values.end());
+    std::vector<std::string> subkeys;
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        subkeys.push_back(name);
+    }
+    std::sort(subkeys.begin(), subkeys.end());
+    for (const std::string &subkey : subkeys)
+        ListKey(key, subkey, shownPath + "\\" + subkey, lines);
+    RegCloseKey(key);
+}
+
+}
+
+std::vector<std::string> ListTree(HKEY root, const std::string &path)
+{
+    std::vector<std::string> lines;
+    if (!path.empty()) {
+        ListKey(root, path, path, lines);
+        return lines;
+    }
+    std::vector<std::string> topKeys;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = sizeof name;
+        if (RegEnumKeyExA(root, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        topKeys.push_back(name);
+    }
+    std::sort(topKeys.begin(), topKeys.end());
+    for (const std::string &top : topKeys)
+        ListKey(root, top, top, lines);
+    return lines;
+}
+
+std::vector<std::string> ExpectedSettingValues(const std::vector<int> &states)
+{
+    std::vector<std::string> lines;
+    for (int i = 0; i < SettingCount; ++i)
+        lines.push_back(std::string(SettingsKeyPath) + ":" + SettingValueNames[i] + "=4:0" + std::to_string(states[i]) +
+                        " 00 00 00");
+    std::sort(lines.begin(), lines.end());
+    lines.insert(lines.begin(), SettingsKeyPath);
+    return lines;
+}
+
+HkcuSandbox::HkcuSandbox()
+    : path_("Software\\DustmarrowSetupTests\\Sandbox" + std::to_string(GetCurrentProcessId()))
+{
+    DeleteTree(HKEY_CURRENT_USER, path_);
+    const LONG created =
+        RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sandbox_, nullptr);
+    if (created != ERROR_SUCCESS) {
+        ADD_FAILURE() << "creating the sandbox key failed with " << created;
+        return;
+    }
+    const LONG overridden = RegOverridePredefKey(HKEY_CURRENT_USER, sandbox_);
+    if (overridden != ERROR_SUCCESS)
+        ADD_FAILURE() << "redirecting HKEY_CURRENT_USER failed with " << overridden;
+}
+
+HkcuSandbox::~HkcuSandbox()
+{
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    if (sandbox_ != nullptr)
+        RegCloseKey(sandbox_);
+    DeleteTree(HKEY_CURRENT_USER, path_);
+}

@@ -1,0 +1,53 @@
+// Registry helpers for the tests: seeding keys and values, and listing a whole key
+// tree so that a test can compare what is there with what should be.
+#ifndef DUSTMARROW_TESTS_REGISTRY_H
+#define DUSTMARROW_TESTS_REGISTRY_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<BYTE>;
+
+Bytes DwordBytes(DWORD value);
+
+void CreateKey(HKEY root, const std::string &path);
+void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data);
+void DeleteTree(HKEY root, const std::string &path);
+bool KeyExists(HKEY root, const std::string &path);
+
+// Leaves everyone only read access to the key, as an administrator or another program
+// might; Wine enforces it for as long as its server runs.
+void AllowOnlyReading(HKEY root, const std::string &path);
+
+struct StoredValue {
+    bool present;
+    DWORD type;
+    Bytes data;
+};
+StoredValue ReadValue(HKEY root, const std::string &path, const char *name);
+
+// One line per key ("A\B") and per value ("A\B:Name=type:hex bytes"), in a fixed
+// order, for every key at and below path. Empty when path does not exist; an empty
+// path lists every key below root.
+std::vector<std::string> ListTree(HKEY root, const std::string &path);
+
+// The settings' five values as the program should leave them: REG_DWORD 0 or 1.
+std::vector<std::string> ExpectedSettingValues(const std::vector<int> &states);
+
+// Redirects this process's HKEY_CURRENT_USER into a new, empty private key for as
+// long as it lives, and deletes that key afterwards.
+class HkcuSandbox {
+public:
+    HkcuSandbox();
+    ~HkcuSandbox();
+    HkcuSandbox(const HkcuSandbox &) = delete;
+    HkcuSandbox &operator=(const HkcuSandbox &) = delete;
+
+private:
+    HKEY sandbox_ = nullptr;
+    std::string path_;
+};
+
+#endif
