@@ -1,0 +1,121 @@
+// The real program, end to end, as a player uses it: started, driven with keys, ended,
+// and the registry read afterwards. It runs only in the suite's own Wine prefix.
+#include "resources/resource_ids.h"
+#include "settings/catalogue.h"
+#include "tests/support/program.h"
+#include "tests/support/registry.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string Maker = "SOFTWARE\\Quorvanta";
+const std::string Settings = SettingsKeyPath;
+
+class ProgramTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!InTestWinePrefix())
+            GTEST_SKIP() << "changes HKEY_CURRENT_USER: runs only in the suite's Wine prefix (./dev test)";
+        DeleteTree(HKEY_CURRENT_USER, Maker);
+    }
+    void TearDown() override
+    {
+        if (InTestWinePrefix())
+            DeleteTree(HKEY_CURRENT_USER, Maker);
+    }
+};
+
+struct PlayerCase {
+    const char *what;
+    std::vector<int> stored; // empty: no settings key
+    std::vector<Step> steps;
+    std::vector<std::string> after; // the maker's key afterwards; empty: as before
+};
+
+std::vector<std::string> MakerWithSettings(const std::vector<int> &states)
+{
+    std::vector<std::string> lines = {Maker};
+    for (const std::string &line : ExpectedSettingValues(states))
+        lines.push_back(line);
+    return lines;
+}
+
+TEST_F(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
+{
+    const int Space = VK_SPACE, Tab = VK_TAB, Enter = VK_RETURN, Escape = VK_ESCAPE;
+    const std::vector<Step> tabToRemove(7, PressKey(Tab));
+    std::vector<Step> removeByKeys = tabToRemove;
+    removeByKeys.push_back(PressKey(Space));
+
+    const PlayerCase cases[] = {
+        {"Space toggles the focused boxes, Enter on a box saves",
+         {1, 0, 7, 0, 1},
+         {PressKey(Space), PressKey(Tab), PressKey(Space), PressKey(Enter)},
+         MakerWithSettings({0, 1, 1, 0, 1})},
+        {"first use: Enter creates the keys and writes all five", {}, {PressKey(Enter)}, MakerWithSettings({0, 0, 0, 0, 0})},
+        {"Escape writes nothing", {0, 1, 0, 1, 0}, {PressKey(Space), PressKey(Escape)}, {}},
+        {"Escape on first use creates nothing", {}, {PressKey(Space), PressKey(Escape)}, {}},
+        {"the caption's close command writes nothing", {1, 1, 0, 0, 1}, {PressKey(Space), CloseFromCaption()}, {}},
+        {"Space on Remove Registry Keys removes them", {1, 1, 1, 1, 1}, removeByKeys, {"gone"}},
+    };
+    for (const PlayerCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteTree(HKEY_CURRENT_USER, Maker);
+        for (int i = 0; i < int(c.stored.size()); ++i)
+            SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], REG_DWORD, DwordBytes(DWORD(c.stored[size_t(i)])));
+        const std::vector<std::string> before = ListTree(HKEY_CURRENT_USER, Maker);
+
+        RunningProgram program = StartProgram();
+        ASSERT_NE(program.dialog, nullptr);
+        std::vector<int> shown;
+        for (int stored : c.stored.empty() ? std::vector<int>(SettingCount, 0) : c.stored)
+            shown.push_back(stored != 0);
+        EXPECT_EQ(CheckStates(program.dialog), shown);
+        for (const Step &step : c.steps)
+            Play(program, step);
+        EXPECT_EQ(WaitForExit(program), 0u) << "the program must end, and end cleanly";
+
+        const std::vector<std::string> after = ListTree(HKEY_CURRENT_USER, Maker);
+        if (c.after.empty())
+            EXPECT_EQ(after, before);
+        else if (c.after[0] == "gone")
+            EXPECT_EQ(after, std::vector<std::string>{});
+        else
+            EXPECT_EQ(after, c.after);
+    }
+}
+
+TEST_F(ProgramTest, TabGoesThroughTheBoxesThenOkCancelAndRemove)
+{
+    RunningProgram program = StartProgram();
+    ASSERT_NE(program.dialog, nullptr);
+    std::vector<int> focus = {FocusedControlId(program.dialog)};
+    for (int i = 0; i < 8; ++i) {
+        Play(program, PressKey(VK_TAB));
+        focus.push_back(FocusedControlId(program.dialog));
+    }
+    Play(program, PressKey(VK_ESCAPE));
+    EXPECT_EQ(WaitForExit(program), 0u);
+    EXPECT_EQ(focus, (std::vector<int>{101, 102, 103, 104, 105, IDOK, IDCANCEL, IDC_REMOVE_KEYS, 101}));
+}
+
+TEST_F(ProgramTest, OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox)
+{
+    RunningProgram program = StartProgram();
+    ASSERT_NE(program.dialog, nullptr);
+    RECT window, workArea;
+    GetWindowRect(program.dialog, &window);
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
+    const LONG style = GetWindowLongA(program.dialog, GWL_STYLE);
+    Play(program, PressKey(VK_ESCAPE));
+    EXPECT_EQ(WaitForExit(program), 0u);
+
+    EXPECT_NEAR((window.left + window.right) / 2, (workArea.left + workArea.right) / 2, 2);
+    EXPECT_NEAR((window.top + window.bottom) / 2, (workArea.top + workArea.bottom) / 2, 2);
+    EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU), WS_CAPTION | WS_SYSMENU);
+    EXPECT_EQ(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
+}
+
+}
