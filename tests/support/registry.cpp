@@ -41,10 +41,12 @@ void DeleteTree(HKEY root, const std::string &path)
         ADD_FAILURE() << "deleting " << path << " failed with " << result;
 }
 
-void AllowOnlyReading(HKEY root, const std::string &path)
+namespace {
+
+void SetDacl(HKEY root, const std::string &path, const char *sddl)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;KR;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
     HKEY key;
     LONG result = RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC, &key);
     if (result == ERROR_SUCCESS) {
@@ -52,8 +54,65 @@ void AllowOnlyReading(HKEY root, const std::string &path)
         RegCloseKey(key);
     }
     LocalFree(descriptor);
-    ASSERT_EQ(result, ERROR_SUCCESS) << "restricting " << path;
+    ASSERT_EQ(result, ERROR_SUCCESS) << "setting the access of " << path;
+}
+
+}
+
+void AllowOnlyReading(HKEY root, const std::string &path)
+{
+    SetDacl(root, path, "D:P(A;;KR;;;WD)");
+    HKEY key;
     ASSERT_EQ(RegOpenKeyExA(root, path.c_str(), 0, KEY_WRITE, &key), ERROR_ACCESS_DENIED) << path << " is still writable";
+}
+
+void AllowEverything(HKEY root, const std::string &path)
+{
+    SetDacl(root, path, "D:P(A;OICI;KA;;;WD)");
+}
+
+void CreateSelfLink(HKEY root, const std::string &path)
+{
+    // A link's target is a full kernel path: \Registry\User\<the user's SID>\path.
+    HANDLE token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    BYTE buffer[256];
+    DWORD size = sizeof buffer;
+    const BOOL gotUser = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+    CloseHandle(token);
+    ASSERT_TRUE(gotUser);
+    LPSTR sid = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &sid));
+    const std::string target = std::string("\\Registry\\User\\") + sid + "\\" + path;
+    LocalFree(sid);
+    const std::wstring wideTarget(target.begin(), target.end());
+
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const LONG linked = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(wideTarget.data()),
+                                       DWORD(wideTarget.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+    ASSERT_EQ(linked, ERROR_SUCCESS);
+    ASSERT_NE(RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS) << "the link to itself opens";
+}
+
+void DeleteLink(HKEY root, const std::string &path)
+{
+    using NtDeleteKeyFunction = LONG(WINAPI *)(HANDLE);
+    const auto ntDeleteKey =
+        reinterpret_cast<NtDeleteKeyFunction>(reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
+    ASSERT_NE(ntDeleteKey, nullptr);
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, DELETE | KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    DWORD type = REG_NONE;
+    const bool isLink = RegQueryValueExA(key, "SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS && type == REG_LINK;
+    if (isLink) {
+        EXPECT_EQ(ntDeleteKey(key), 0) << "deleting the link " << path;
+    }
+    RegCloseKey(key);
 }
 
 bool KeyExists(HKEY root, const std::string &path)

@@ -21,6 +21,14 @@ bool KeyExists(HKEY root, const std::string &path);
 // might; Wine enforces it for as long as its server runs.
 void AllowOnlyReading(HKEY root, const std::string &path);
 
+// Gives everyone full access to the key again, so that it can be cleared away.
+void AllowEverything(HKEY root, const std::string &path);
+
+// Makes path a registry link that points at itself, as a broken program might leave
+// it: every ordinary open of it fails, though it exists. DeleteLink removes such a link, and leaves any other key alone.
+void CreateSelfLink(HKEY root, const std::string &path);
+void DeleteLink(HKEY root, const std::string &path);
+
 struct StoredValue {
     bool present;
     DWORD type;

@@ -1,0 +1,212 @@
+// The real program against whatever people and other programs leave in the registry:
+// it must show a definite state, end cleanly, write nothing but REG_DWORD 0 or 1 under
+// its own five names, and change nothing outside its own key (the maker's key aside,
+// when removal leaves it empty). Runs only in the suite's own Wine prefix.
+#include "resources/resource_ids.h"
+#include "settings/catalogue.h"
+#include "tests/support/program.h"
+#include "tests/support/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+namespace {
+
+const std::string Maker = "SOFTWARE\\Quorvanta";
+const std::string Settings = SettingsKeyPath;
+
+using Lines = std::set<std::string>;
+
+Lines Listed(const std::string &path)
+{
+    const std::vector<std::string> lines = ListTree(HKEY_CURRENT_USER, path);
+    return Lines(lines.begin(), lines.end());
+}
+
+bool StartsWith(const std::string &line, const std::string &prefix)
+{
+    return line.size() >= prefix.size() && _strnicmp(line.c_str(), prefix.c_str(), prefix.size()) == 0;
+}
+
+// Everything in HKEY_CURRENT_USER but the maker's key, and but Wine's own key, where
+// Wine keeps notes of its own as any program starts.
+Lines Elsewhere()
+{
+    Lines lines;
+    for (const std::string &line : ListTree(HKEY_CURRENT_USER, ""))
+        if (!StartsWith(line, Maker) && !StartsWith(line, "SOFTWARE\\Wine"))
+            lines.insert(line);
+    return lines;
+}
+
+// The lines only one side has, marked "-" for before and "+" for after.
+Lines Changes(const Lines &before, const Lines &after)
+{
+    Lines changes;
+    for (const std::string &line : before)
+        if (!after.count(line))
+            changes.insert("-" + line);
+    for (const std::string &line : after)
+        if (!before.count(line))
+            changes.insert("+" + line);
+    return changes;
+}
+
+struct Seed {
+    DWORD type;
+    Bytes data;
+};
+Seed Dword(DWORD value) { return {REG_DWORD, DwordBytes(value)}; }
+Seed Binary(const Bytes &data) { return {REG_BINARY, data}; }
+Seed String(const std::string &text) { return {REG_SZ, Bytes(text.begin(), text.end() + 1)}; }
+Seed Qword(BYTE low) { return {REG_QWORD, {low, 0, 0, 0, 0, 0, 0, 0}}; }
+const Seed Missing = {REG_NONE, {0xDE, 0xAD}}; // never stored
+
+std::function<void()> Values(const std::vector<Seed> &values)
+{
+    return [values] {
+        CreateKey(HKEY_CURRENT_USER, Settings);
+        for (int i = 0; i < SettingCount; ++i)
+            if (values[size_t(i)].data != Missing.data)
+                SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], values[size_t(i)].type, values[size_t(i)].data);
+    };
+}
+
+// What a save leaves: the keys, the five values as REG_DWORD 0 or 1, and every value
+// that was not the program's untouched.
+Lines AfterSave(const Lines &before, const std::vector<int> &shown)
+{
+    Lines after;
+    for (const std::string &line : before) {
+        bool ours = false;
+        for (const char *name : SettingValueNames)
+            ours = ours || line.compare(0, Settings.size() + 1 + strlen(name) + 1, Settings + ":" + name + "=") == 0;
+        if (!ours)
+            after.insert(line);
+    }
+    after.insert(Maker);
+    for (const std::string &line : ExpectedSettingValues(shown))
+        after.insert(line);
+    return after;
+}
+
+enum Outcome { Saved, Unchanged, Exactly };
+
+struct HostileCase {
+    const char *what;
+    std::function<void()> prepare;
+    std::vector<int> shown;
+    int button;
+    Outcome outcome;
+    Lines exactly; // the maker's key afterwards, for Outcome Exactly
+};
+
+class HostileRegistryTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!InTestWinePrefix())
+            GTEST_SKIP() << "changes HKEY_CURRENT_USER: runs only in the suite's Wine prefix (./dev test)";
+        ClearMaker();
+    }
+    void TearDown() override
+    {
+        if (InTestWinePrefix())
+            ClearMaker();
+    }
+    static void ClearMaker()
+    {
+        DeleteLink(HKEY_CURRENT_USER, Settings);
+        for (const std::string &key : {Settings, Maker})
+            if (KeyExists(HKEY_CURRENT_USER, key))
+                AllowEverything(HKEY_CURRENT_USER, key);
+        DeleteTree(HKEY_CURRENT_USER, Maker);
+    }
+};
+
+int CountChildWindows(HWND dialog)
+{
+    int count = 0;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+        ++count;
+    return count;
+}
+
+TEST_F(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsWrittenBackCleanly)
+{
+    const Bytes eightBytes = {1, 0, 0, 0, 0, 0, 0, 0};
+    const auto hundredsOfForeignValues = [] {
+        Values({Dword(1), Dword(0), Dword(1), Dword(0), Dword(1)})();
+        for (int i = 0; i < 300; ++i) {
+            const std::string name = "Foreign" + std::to_string(i);
+            SetValue(HKEY_CURRENT_USER, Settings, name.c_str(), i % 2 ? REG_SZ : REG_DWORD, DwordBytes(DWORD(i) + 1));
+        }
+        SetValue(HKEY_CURRENT_USER, Settings, "", REG_SZ, {'d', 'e', 'f', 0});
+    };
+    const auto readOnlySettings = [] {
+        Values({Dword(1), Dword(0), Dword(7), Dword(0), Dword(1)})();
+        AllowOnlyReading(HKEY_CURRENT_USER, Settings);
+    };
+    const auto selfLink = [] { CreateSelfLink(HKEY_CURRENT_USER, Settings); };
+    const auto removalSurvivors = [] {
+        Values({Dword(1), Dword(1), Dword(1), Dword(1), Dword(1)})();
+        SetValue(HKEY_CURRENT_USER, Maker, "InstallDir", REG_SZ, {'C', 0});
+        CreateKey(HKEY_CURRENT_USER, Maker + "\\Other Game");
+    };
+    const auto settingsWithSubkey = [] {
+        Values({Dword(1), Dword(0), Dword(0), Dword(0), Dword(0)})();
+        CreateKey(HKEY_CURRENT_USER, Settings + "\\Profiles");
+    };
+
+    const HostileCase cases[] = {
+        {"REG_DWORD 0, 1, 7, 0xFFFFFFFF and missing", Values({Dword(0), Dword(1), Dword(7), Dword(0xFFFFFFFF), Missing}),
+         {0, 1, 1, 1, 0}, IDOK, Saved, {}},
+        {"REG_BINARY of 0, 1, 2, 3 and 4 bytes",
+         Values({Binary({}), Binary({1}), Binary({0, 0}), Binary({0, 0, 3}), Binary({0, 0, 0, 0})}), {0, 1, 0, 1, 0}, IDOK, Saved, {}},
+        {"REG_BINARY of 8 bytes, REG_QWORD, REG_NONE with no data",
+         Values({Binary(eightBytes), Qword(1), {REG_NONE, {}}, Binary({0, 0, 0, 9}), Qword(0)}), {0, 0, 0, 1, 0}, IDOK, Saved, {}},
+        {"REG_SZ short and long", Values({String("1"), String(""), String("a long string of text"), String("0"), String("yes")}),
+         {1, 0, 0, 1, 1}, IDOK, Saved, {}},
+        {"a value missing before and after a checked one", Values({Missing, Dword(1), Missing, Dword(1), Missing}),
+         {0, 1, 0, 1, 0}, IDOK, Saved, {}},
+        {"hundreds of foreign values", hundredsOfForeignValues, {1, 0, 1, 0, 1}, IDOK, Saved, {}},
+        {"a settings key that may only be read", readOnlySettings, {1, 0, 1, 0, 1}, IDOK, Unchanged, {}},
+        {"a settings key that cannot be opened: OK", selfLink, {0, 0, 0, 0, 0}, IDOK, Unchanged, {}},
+        {"a settings key that cannot be opened: Remove", selfLink, {0, 0, 0, 0, 0}, IDC_REMOVE_KEYS, Unchanged, {}},
+        {"removal beside the maker's own value and another game", removalSurvivors, {1, 1, 1, 1, 1}, IDC_REMOVE_KEYS,
+         Exactly, {Maker, Maker + ":InstallDir=1:43 00", Maker + "\\Other Game"}},
+        {"removal of a settings key with a subkey", settingsWithSubkey, {1, 0, 0, 0, 0}, IDC_REMOVE_KEYS, Unchanged, {}},
+    };
+    for (const HostileCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearMaker();
+        c.prepare();
+        const Lines before = Listed(Maker);
+        const Lines outside = Elsewhere();
+
+        RunningProgram program = StartProgram();
+        ASSERT_NE(program.dialog, nullptr);
+        EXPECT_EQ(CheckStates(program.dialog), c.shown);
+        EXPECT_EQ(CountChildWindows(program.dialog), 8) << "the five boxes and three buttons, nothing more";
+        Play(program, ClickButton(c.button));
+        EXPECT_EQ(WaitForExit(program), 0u) << "the program must end, and end cleanly";
+
+        const Lines after = Listed(Maker);
+        switch (c.outcome) {
+        case Saved:
+            EXPECT_EQ(after, AfterSave(before, c.shown));
+            break;
+        case Unchanged:
+            EXPECT_EQ(after, before);
+            break;
+        case Exactly:
+            EXPECT_EQ(after, c.exactly);
+            break;
+        }
+        EXPECT_EQ(Changes(outside, Elsewhere()), Lines{}) << "outside the maker's key";
+    }
+}
+
+}
