@@ -1,0 +1,42 @@
+// The start-up floor: the Setup dialog's own template, shown and nothing more (no
+// registry, no icon), so the benchmark can tell what the program's work costs. Built
+// without a runtime like the program, and once with MinGW's default runtime to show
+// what that adds.
+#include "resources/resource_ids.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+namespace {
+
+INT_PTR CALLBACK FloorDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+        EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void ShowFloorDialog()
+{
+    const HINSTANCE instance = GetModuleHandleA(nullptr);
+    InitCommonControls();
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETUP), nullptr, FloorDlgProc, 0);
+}
+
+}
+
+#ifdef FLOOR_WITH_RUNTIME
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    ShowFloorDialog();
+    return 0;
+}
+#else
+extern "C" void WinMainCRTStartup()
+{
+    ShowFloorDialog();
+    ExitProcess(0);
+}
+#endif
