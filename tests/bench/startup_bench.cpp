@@ -4,6 +4,8 @@
 // round, so that any drift in the machine falls on all of them alike.
 //   startup_bench RUNS NAME=PATH [NAME=PATH ...]
 // Prints one Markdown table row per program: runs, median and spread of both figures.
+#include "tests/support/find_dialog.h"
+
 #include <windows.h>
 #include <psapi.h>
 
@@ -22,27 +24,6 @@ struct Subject {
     std::vector<double> peakKiB;
 };
 
-struct Search {
-    DWORD processId;
-    HWND dialog;
-};
-
-BOOL CALLBACK FindDialogOf(HWND window, LPARAM lParam)
-{
-    auto *search = reinterpret_cast<Search *>(lParam);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    if (processId != search->processId || !IsWindowVisible(window))
-        return TRUE;
-    GUITHREADINFO thread{};
-    thread.cbSize = sizeof thread;
-    if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread) && thread.hwndFocus != nullptr) {
-        search->dialog = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
 {
     STARTUPINFOA startup{};
@@ -55,16 +36,16 @@ bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
         std::fprintf(stderr, "cannot start %s: error %lu\n", subject.path.c_str(), GetLastError());
         return false;
     }
-    Search search{process.dwProcessId, nullptr};
-    for (int polls = 0; search.dialog == nullptr && polls < 200000; ++polls) {
-        EnumWindows(FindDialogOf, reinterpret_cast<LPARAM>(&search));
-        if (search.dialog == nullptr && WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0)
+    HWND dialog = nullptr;
+    for (int polls = 0; dialog == nullptr && polls < 200000; ++polls) {
+        dialog = FindReadySetupDialog(process.dwProcessId);
+        if (dialog == nullptr && WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0)
             break;
     }
     QueryPerformanceCounter(&shown);
 
     bool measured = false;
-    if (search.dialog != nullptr) {
+    if (dialog != nullptr) {
         PROCESS_MEMORY_COUNTERS memory{};
         memory.cb = sizeof memory;
         if (GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory)) {
@@ -74,7 +55,7 @@ bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
         } else {
             std::fprintf(stderr, "no memory counters for %s: error %lu\n", subject.name.c_str(), GetLastError());
         }
-        PostMessageA(GetDlgItem(search.dialog, IDCANCEL), BM_CLICK, 0, 0);
+        PostMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
     } else {
         std::fprintf(stderr, "%s showed no dialog\n", subject.name.c_str());
     }

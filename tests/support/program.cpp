@@ -1,5 +1,7 @@
 #include "tests/support/program.h"
 
+#include "tests/support/find_dialog.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -18,29 +20,6 @@ bool InTestWinePrefix()
     return length >= suffixLength && length < sizeof prefix && std::strcmp(prefix + length - suffixLength, suffix) == 0;
 }
 
-namespace {
-
-struct DialogSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK MatchProgramDialog(HWND window, LPARAM lParam)
-{
-    auto *search = reinterpret_cast<DialogSearch *>(lParam);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    char caption[64] = "";
-    GetWindowTextA(window, caption, sizeof caption);
-    if (processId == search->processId && IsWindowVisible(window) && std::strcmp(caption, "Dustmarrow 2.0 Setup") == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-}
-
 RunningProgram StartProgram()
 {
     RunningProgram program{};
@@ -51,20 +30,13 @@ RunningProgram StartProgram()
         ADD_FAILURE() << "starting " << ProgramPath() << " failed with " << GetLastError();
         return program;
     }
-    DialogSearch search{program.process.dwProcessId, nullptr};
-    for (int waited = 0; search.found == nullptr && waited < 20000; waited += 10) {
+    for (int waited = 0; program.dialog == nullptr && waited < 20000; waited += 10) {
         if (WaitForSingleObject(program.process.hProcess, 10) == WAIT_OBJECT_0)
             break;
-        EnumWindows(MatchProgramDialog, reinterpret_cast<LPARAM>(&search));
+        program.dialog = FindReadySetupDialog(program.process.dwProcessId);
     }
-    program.dialog = search.found;
-    if (program.dialog == nullptr) {
+    if (program.dialog == nullptr)
         ADD_FAILURE() << "the program showed no dialog";
-        return program;
-    }
-    // Visible comes a moment before the dialog manager gives a control the focus.
-    for (int waited = 0; FocusedControlId(program.dialog) == 0 && waited < 5000; waited += 10)
-        Sleep(10);
     return program;
 }
 

@@ -150,6 +150,20 @@ std::string Hex(const BYTE *data, DWORD size)
     return text;
 }
 
+std::vector<std::string> SortedSubkeyNames(HKEY key)
+{
+    std::vector<std::string> names;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void ListKey(HKEY parent, const std::string &path, const std::string &shownPath, std::vector<std::string> &lines)
 {
     HKEY key;
@@ -161,21 +175,17 @@ void ListKey(HKEY parent, const std::string &path, const std::string &shownPath,
     std::vector<std::string> values;
     for (DWORD i = 0;; ++i) {
         DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
-        if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS)
+        const LONG result = RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize);
+        if (result != ERROR_SUCCESS) {
+            if (result != ERROR_NO_MORE_ITEMS)
+                ADD_FAILURE() << "listing the values of " << shownPath << " failed with " << result;
             break;
+        }
         values.push_back(shownPath + ":" + name + "=" + std::to_string(type) + ":" + Hex(data, dataSize));
     }
     std::sort(values.begin(), values.end());
     lines.insert(lines.end(), values.begin(), values.end());
-    std::vector<std::string> subkeys;
-    for (DWORD i = 0;; ++i) {
-        DWORD nameSize = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        subkeys.push_back(name);
-    }
-    std::sort(subkeys.begin(), subkeys.end());
-    for (const std::string &subkey : subkeys)
+    for (const std::string &subkey : SortedSubkeyNames(key))
         ListKey(key, subkey, shownPath + "\\" + subkey, lines);
     RegCloseKey(key);
 }
@@ -185,21 +195,11 @@ void ListKey(HKEY parent, const std::string &path, const std::string &shownPath,
 std::vector<std::string> ListTree(HKEY root, const std::string &path)
 {
     std::vector<std::string> lines;
-    if (!path.empty()) {
+    if (!path.empty())
         ListKey(root, path, path, lines);
-        return lines;
-    }
-    std::vector<std::string> topKeys;
-    char name[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD nameSize = sizeof name;
-        if (RegEnumKeyExA(root, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        topKeys.push_back(name);
-    }
-    std::sort(topKeys.begin(), topKeys.end());
-    for (const std::string &top : topKeys)
-        ListKey(root, top, top, lines);
+    else
+        for (const std::string &top : SortedSubkeyNames(root))
+            ListKey(root, top, top, lines);
     return lines;
 }
 

@@ -4,6 +4,8 @@
 // It waits up to a minute for the dialog to be shown, gives it a moment to paint,
 // copies its frame from the screen into FILE.bmp and clicks Cancel. Exits 1 when no
 // dialog appears or the picture cannot be written.
+#include "tests/support/find_dialog.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -13,16 +15,13 @@ namespace {
 
 HWND WaitForSetupDialog()
 {
-    for (int waited = 0; waited < 60000; waited += 50) {
-        const HWND dialog = FindWindowA("#32770", "Dustmarrow 2.0 Setup");
-        GUITHREADINFO thread{};
-        thread.cbSize = sizeof thread;
-        if (dialog != nullptr && IsWindowVisible(dialog) &&
-            GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &thread) && thread.hwndFocus != nullptr)
-            return dialog;
-        Sleep(50);
+    HWND dialog = nullptr;
+    for (int waited = 0; dialog == nullptr && waited < 60000; waited += 50) {
+        dialog = FindReadySetupDialog(0);
+        if (dialog == nullptr)
+            Sleep(50);
     }
-    return nullptr;
+    return dialog;
 }
 
 bool SaveScreenArea(const RECT &area, const char *path)

@@ -1,0 +1,45 @@
+// Finds the Setup dialog from outside the program, once it is ready for a player:
+// shown, with a control holding the focus. Header-only, for the test programs and
+// the tools alike.
+#ifndef DUSTMARROW_TESTS_FIND_DIALOG_H
+#define DUSTMARROW_TESTS_FIND_DIALOG_H
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace find_dialog_detail {
+
+struct Search {
+    DWORD processId;
+    HWND found;
+};
+
+inline BOOL CALLBACK Match(HWND window, LPARAM lParam)
+{
+    auto *search = reinterpret_cast<Search *>(lParam);
+    DWORD processId = 0;
+    const DWORD threadId = GetWindowThreadProcessId(window, &processId);
+    char caption[32] = "";
+    GetWindowTextA(window, caption, sizeof caption);
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    if ((search->processId == 0 || processId == search->processId) && IsWindowVisible(window) &&
+        std::strcmp(caption, "Dustmarrow 2.0 Setup") == 0 && GetGUIThreadInfo(threadId, &thread) && thread.hwndFocus != nullptr) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}
+
+// The ready Setup dialog of the process (of any process for 0), or nullptr.
+inline HWND FindReadySetupDialog(DWORD processId)
+{
+    find_dialog_detail::Search search{processId, nullptr};
+    EnumWindows(find_dialog_detail::Match, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+#endif
