@@ -14,9 +14,6 @@
 
 namespace {
 
-const std::string Maker = "SOFTWARE\\Quorvanta";
-const std::string Settings = SettingsKeyPath;
-
 using Lines = std::set<std::string>;
 
 Lines Listed(const std::string &path)

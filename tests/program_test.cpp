@@ -9,9 +9,6 @@
 
 namespace {
 
-const std::string Maker = "SOFTWARE\\Quorvanta";
-const std::string Settings = SettingsKeyPath;
-
 class ProgramTest : public testing::Test {
 protected:
     void SetUp() override

@@ -11,10 +11,6 @@
 
 namespace {
 
-const std::string Software = "SOFTWARE";
-const std::string Maker = "SOFTWARE\\Quorvanta";
-const std::string Settings = SettingsKeyPath;
-
 void SeedSettings(const std::vector<int> &states)
 {
     for (int i = 0; i < SettingCount; ++i)

@@ -9,10 +9,6 @@
 
 namespace {
 
-const std::string Software = "SOFTWARE";
-const std::string Maker = "SOFTWARE\\Quorvanta";
-const std::string Settings = SettingsKeyPath;
-
 INT_PTR CALLBACK PassiveDialogProc(HWND, UINT, WPARAM, LPARAM)
 {
     return FALSE;

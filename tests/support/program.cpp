@@ -1,6 +1,6 @@
 #include "tests/support/program.h"
 
-#include "tests/support/find_dialog.h"
+#include "tools/find_dialog.h"
 
 #include <gtest/gtest.h>
 

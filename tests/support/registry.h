@@ -3,10 +3,17 @@
 #ifndef DUSTMARROW_TESTS_REGISTRY_H
 #define DUSTMARROW_TESTS_REGISTRY_H
 
+#include "settings/catalogue.h"
+
 #include <windows.h>
 
 #include <string>
 #include <vector>
+
+// The keys the program works in, under HKEY_CURRENT_USER.
+inline const std::string Software = "SOFTWARE";
+inline const std::string Maker = "SOFTWARE\\Quorvanta";
+inline const std::string Settings = SettingsKeyPath;
 
 using Bytes = std::vector<BYTE>;
 

@@ -1,8 +1,9 @@
 // Finds the Setup dialog from outside the program, once it is ready for a player:
-// shown, with a control holding the focus. Header-only, for the test programs and
-// the tools alike.
-#ifndef DUSTMARROW_TESTS_FIND_DIALOG_H
-#define DUSTMARROW_TESTS_FIND_DIALOG_H
+// shown, with one of its controls holding the focus (the dialog itself holds it for a
+// moment first). Header-only, for the tools and the tests
+// alike.
+#ifndef DUSTMARROW_TOOLS_FIND_DIALOG_H
+#define DUSTMARROW_TOOLS_FIND_DIALOG_H
 
 #include <windows.h>
 
@@ -25,7 +26,7 @@ inline BOOL CALLBACK Match(HWND window, LPARAM lParam)
     GUITHREADINFO thread{};
     thread.cbSize = sizeof thread;
     if ((search->processId == 0 || processId == search->processId) && IsWindowVisible(window) &&
-        std::strcmp(caption, "Dustmarrow 2.0 Setup") == 0 && GetGUIThreadInfo(threadId, &thread) && thread.hwndFocus != nullptr) {
+        std::strcmp(caption, "Dustmarrow 2.0 Setup") == 0 && GetGUIThreadInfo(threadId, &thread) && IsChild(window, thread.hwndFocus)) {
         search->found = window;
         return FALSE;
     }

@@ -4,7 +4,7 @@
 // round, so that any drift in the machine falls on all of them alike.
 //   startup_bench RUNS NAME=PATH [NAME=PATH ...]
 // Prints one Markdown table row per program: runs, median and spread of both figures.
-#include "tests/support/find_dialog.h"
+#include "tools/find_dialog.h"
 
 #include <windows.h>
 #include <psapi.h>

@@ -4,7 +4,7 @@
 // It waits up to a minute for the dialog to be shown, gives it a moment to paint,
 // copies its frame from the screen into FILE.bmp and clicks Cancel. Exits 1 when no
 // dialog appears or the picture cannot be written.
-#include "tests/support/find_dialog.h"
+#include "tools/find_dialog.h"
 
 #include <windows.h>
 
