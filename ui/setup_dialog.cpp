@@ -42,7 +42,8 @@ INT_PTR CALLBACK SetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
     case WM_INITDIALOG:
         SetDialogIcons(dialog);
         LoadSettings(dialog);
-        // FALSE: the dialog manager keeps the focus where it put it.
+        // FALSE: the program sets no focus of its own; the dialog manager gives it to
+        // the first check box.
         return FALSE;
     case WM_COMMAND:
         if (HIWORD(wParam) == BN_CLICKED)
