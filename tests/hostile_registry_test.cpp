@@ -147,9 +147,12 @@ TEST_F(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
         AllowOnlyReading(HKEY_CURRENT_USER, Settings);
     };
     const auto selfLink = [] { CreateSelfLink(HKEY_CURRENT_USER, Settings); };
-    const auto removalSurvivors = [] {
+    const auto makersOwnValue = [] {
         Values({Dword(1), Dword(1), Dword(1), Dword(1), Dword(1)})();
         SetValue(HKEY_CURRENT_USER, Maker, "InstallDir", REG_SZ, {'C', 0});
+    };
+    const auto anotherGame = [] {
+        Values({Dword(1), Dword(1), Dword(1), Dword(1), Dword(1)})();
         CreateKey(HKEY_CURRENT_USER, Maker + "\\Other Game");
     };
     const auto settingsWithSubkey = [] {
@@ -160,8 +163,8 @@ TEST_F(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
     const HostileCase cases[] = {
         {"REG_DWORD 0, 1, 7, 0xFFFFFFFF and missing", Values({Dword(0), Dword(1), Dword(7), Dword(0xFFFFFFFF), Missing}),
          {0, 1, 1, 1, 0}, IDOK, Saved, {}},
-        {"REG_BINARY of 0, 1, 2, 3 and 4 bytes",
-         Values({Binary({}), Binary({1}), Binary({0, 0}), Binary({0, 0, 3}), Binary({0, 0, 0, 0})}), {0, 1, 0, 1, 0}, IDOK, Saved, {}},
+        {"REG_BINARY of 1, 0, 2, 3 and 4 bytes",
+         Values({Binary({1}), Binary({}), Binary({0, 0}), Binary({0, 0, 3}), Binary({0, 0, 0, 0})}), {1, 0, 0, 1, 0}, IDOK, Saved, {}},
         {"REG_BINARY of 8 bytes, REG_QWORD, REG_NONE with no data",
          Values({Binary(eightBytes), Qword(1), {REG_NONE, {}}, Binary({0, 0, 0, 9}), Qword(0)}), {0, 0, 0, 1, 0}, IDOK, Saved, {}},
         {"REG_SZ short and long", Values({String("1"), String(""), String("a long string of text"), String("0"), String("yes")}),
@@ -172,8 +175,9 @@ TEST_F(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
         {"a settings key that may only be read", readOnlySettings, {1, 0, 1, 0, 1}, IDOK, Unchanged, {}},
         {"a settings key that cannot be opened: OK", selfLink, {0, 0, 0, 0, 0}, IDOK, Unchanged, {}},
         {"a settings key that cannot be opened: Remove", selfLink, {0, 0, 0, 0, 0}, IDC_REMOVE_KEYS, Unchanged, {}},
-        {"removal beside the maker's own value and another game", removalSurvivors, {1, 1, 1, 1, 1}, IDC_REMOVE_KEYS,
-         Exactly, {Maker, Maker + ":InstallDir=1:43 00", Maker + "\\Other Game"}},
+        {"removal beside the maker's own value", makersOwnValue, {1, 1, 1, 1, 1}, IDC_REMOVE_KEYS, Exactly,
+         {Maker, Maker + ":InstallDir=1:43 00"}},
+        {"removal beside another game", anotherGame, {1, 1, 1, 1, 1}, IDC_REMOVE_KEYS, Exactly, {Maker, Maker + "\\Other Game"}},
         {"removal of a settings key with a subkey", settingsWithSubkey, {1, 0, 0, 0, 0}, IDC_REMOVE_KEYS, Unchanged, {}},
     };
     for (const HostileCase &c : cases) {
