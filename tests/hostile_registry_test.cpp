@@ -83,8 +83,7 @@ Lines AfterSave(const Lines &before, const std::vector<int> &shown)
         if (!ours)
             after.insert(line);
     }
-    after.insert(Maker);
-    for (const std::string &line : ExpectedSettingValues(shown))
+    for (const std::string &line : ExpectedSettingsTree(shown, Maker))
         after.insert(line);
     return after;
 }

@@ -17,15 +17,6 @@ void SeedSettings(const std::vector<int> &states)
         SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], REG_DWORD, DwordBytes(DWORD(states[size_t(i)])));
 }
 
-// What the registry holds below SOFTWARE when only the settings are there.
-std::vector<std::string> SoftwareWithSettings(const std::vector<int> &states)
-{
-    std::vector<std::string> lines = {Software, Maker};
-    for (const std::string &line : ExpectedSettingValues(states))
-        lines.push_back(line);
-    return lines;
-}
-
 constexpr INT_PTR NotCalled = 0x5A5A;
 INT_PTR InitDialogResult = NotCalled;
 
@@ -109,13 +100,13 @@ TEST_F(SetupDialogTest, ThePushButtonsEndTheModalDialogWithTheirIds)
          {},
          {PressKey(VK_SPACE), PressKey(VK_TAB), PressKey(VK_SPACE), PressKey(VK_TAB), PressKey(VK_RETURN)},
          IDOK,
-         SoftwareWithSettings({1, 1, 0, 0, 0})},
+         ExpectedSettingsTree({1, 1, 0, 0, 0}, Software)},
         {"OK on first use creates the keys and saves",
          {},
          {},
          {ClickButton(FirstSettingId + 2), ClickButton(IDOK)},
          IDOK,
-         SoftwareWithSettings({0, 0, 1, 0, 0})},
+         ExpectedSettingsTree({0, 0, 1, 0, 0}, Software)},
         {"Escape writes nothing", {1, 0, 1, 0, 1}, {}, {PressKey(VK_SPACE), PressKey(VK_ESCAPE)}, IDCANCEL, {}},
         {"the close box writes nothing", {1, 0, 1, 0, 1}, {}, {PressKey(VK_SPACE), CloseFromCaption()}, IDCANCEL, {}},
         {"Cancel after ticking boxes writes nothing",

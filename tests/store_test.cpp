@@ -22,12 +22,6 @@ std::vector<int> Inverted(const std::vector<int> &states)
     return inverted;
 }
 
-std::vector<std::string> Joined(std::vector<std::string> head, const std::vector<std::string> &tail)
-{
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
-
 class StoreTest : public testing::Test {
 protected:
     ~StoreTest() override { DestroyWindow(dialog); }
@@ -45,7 +39,7 @@ TEST_F(StoreTest, FirstUseTouchesNoBoxThenSaveCreatesTheKeysAndFiveDwords)
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Maker)) << "loading must create nothing";
 
     EXPECT_EQ(SaveSettings(dialog), ERROR_SUCCESS);
-    EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Maker), Joined({Maker}, ExpectedSettingValues(marker)));
+    EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Maker), ExpectedSettingsTree(marker, Maker));
 }
 
 struct Seed {
@@ -103,7 +97,7 @@ TEST_F(StoreTest, LoadShowsEachStoredValueByItsOwnBytesAndSaveWritesItBackAsZero
         EXPECT_EQ(CheckStates(dialog), c.shown);
 
         EXPECT_EQ(SaveSettings(dialog), ERROR_SUCCESS);
-        EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Settings), ExpectedSettingValues(c.shown));
+        EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Settings), ExpectedSettingsTree(c.shown));
     }
 }
 
@@ -115,7 +109,7 @@ TEST_F(StoreTest, SaveCountsAnIndeterminateBoxAsChecked)
     ASSERT_EQ(CheckStates(dialog), (std::vector<int>{0, 1, BST_INDETERMINATE, 0, 0}));
 
     EXPECT_EQ(SaveSettings(dialog), ERROR_SUCCESS);
-    EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Settings), ExpectedSettingValues({0, 1, 1, 0, 0}));
+    EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Settings), ExpectedSettingsTree({0, 1, 1, 0, 0}));
 }
 
 TEST_F(StoreTest, SaveToAKeyThatMayOnlyBeReadWritesNothingAndSaysWhy)

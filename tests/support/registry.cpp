@@ -203,14 +203,17 @@ std::vector<std::string> ListTree(HKEY root, const std::string &path)
     return lines;
 }
 
-std::vector<std::string> ExpectedSettingValues(const std::vector<int> &states)
+std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, const std::string &top)
 {
     std::vector<std::string> lines;
+    for (size_t end = top.size(); end < Settings.size(); end = Settings.find('\\', end + 1))
+        lines.push_back(Settings.substr(0, end));
+    lines.push_back(Settings);
+    std::vector<std::string> values;
     for (int i = 0; i < SettingCount; ++i)
-        lines.push_back(std::string(SettingsKeyPath) + ":" + SettingValueNames[i] + "=4:0" + std::to_string(states[i]) +
-                        " 00 00 00");
-    std::sort(lines.begin(), lines.end());
-    lines.insert(lines.begin(), SettingsKeyPath);
+        values.push_back(Settings + ":" + SettingValueNames[i] + "=4:0" + std::to_string(states[size_t(i)]) + " 00 00 00");
+    std::sort(values.begin(), values.end());
+    lines.insert(lines.end(), values.begin(), values.end());
     return lines;
 }
 

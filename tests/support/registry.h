@@ -48,8 +48,9 @@ StoredValue ReadValue(HKEY root, const std::string &path, const char *name);
 // path lists every key below root.
 std::vector<std::string> ListTree(HKEY root, const std::string &path);
 
-// The settings' five values as the program should leave them: REG_DWORD 0 or 1.
-std::vector<std::string> ExpectedSettingValues(const std::vector<int> &states);
+// The tree ListTree shows from `top` (the settings key or a key above it) when it holds
+// nothing but the five settings as the program writes them: REG_DWORD 0 or 1.
+std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, const std::string &top = Settings);
 
 // Redirects this process's HKEY_CURRENT_USER into a new, empty private key for as
 // long as it lives, and deletes that key afterwards.
