@@ -27,13 +27,14 @@ bool StartsWith(const std::string &line, const std::string &prefix)
     return line.size() >= prefix.size() && _strnicmp(line.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
 
-// Everything in HKEY_CURRENT_USER but the maker's key, and but Wine's own key, where
-// Wine keeps notes of its own as any program starts.
+// Everything in HKEY_CURRENT_USER but the maker's key, Wine's own key, where Wine
+// keeps notes of its own as any program starts, and the sandboxes of in-process tests
+// that may run meanwhile.
 Lines Elsewhere()
 {
     Lines lines;
     for (const std::string &line : ListTree(HKEY_CURRENT_USER, ""))
-        if (!StartsWith(line, Maker) && !StartsWith(line, "SOFTWARE\\Wine"))
+        if (!StartsWith(line, Maker) && !StartsWith(line, "SOFTWARE\\Wine") && !StartsWith(line, SandboxRoot))
             lines.insert(line);
     return lines;
 }
@@ -99,28 +100,7 @@ struct HostileCase {
     Lines exactly; // the maker's key afterwards, for Outcome Exactly
 };
 
-class HostileRegistryTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!InTestWinePrefix())
-            GTEST_SKIP() << "changes HKEY_CURRENT_USER: runs only in the suite's Wine prefix (./dev test)";
-        ClearMaker();
-    }
-    void TearDown() override
-    {
-        if (InTestWinePrefix())
-            ClearMaker();
-    }
-    static void ClearMaker()
-    {
-        DeleteLink(HKEY_CURRENT_USER, Settings);
-        for (const std::string &key : {Settings, Maker})
-            if (KeyExists(HKEY_CURRENT_USER, key))
-                AllowEverything(HKEY_CURRENT_USER, key);
-        DeleteTree(HKEY_CURRENT_USER, Maker);
-    }
-};
+using HostileRegistryTest = EndToEndTest;
 
 int CountChildWindows(HWND dialog)
 {
@@ -181,7 +161,7 @@ TEST_F(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
     };
     for (const HostileCase &c : cases) {
         SCOPED_TRACE(c.what);
-        ClearMaker();
+        EndToEndTest::ClearMaker();
         c.prepare();
         const Lines before = Listed(Maker);
         const Lines outside = Elsewhere();
@@ -190,7 +170,7 @@ TEST_F(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
         ASSERT_NE(program.dialog, nullptr);
         EXPECT_EQ(CheckStates(program.dialog), c.shown);
         EXPECT_EQ(CountChildWindows(program.dialog), 8) << "the five boxes and three buttons, nothing more";
-        Play(program, ClickButton(c.button));
+        Play(program, {ClickButton(c.button)});
         EXPECT_EQ(WaitForExit(program), 0u) << "the program must end, and end cleanly";
 
         const Lines after = Listed(Maker);

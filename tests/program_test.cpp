@@ -9,20 +9,7 @@
 
 namespace {
 
-class ProgramTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!InTestWinePrefix())
-            GTEST_SKIP() << "changes HKEY_CURRENT_USER: runs only in the suite's Wine prefix (./dev test)";
-        DeleteTree(HKEY_CURRENT_USER, Maker);
-    }
-    void TearDown() override
-    {
-        if (InTestWinePrefix())
-            DeleteTree(HKEY_CURRENT_USER, Maker);
-    }
-};
+using ProgramTest = EndToEndTest;
 
 struct PlayerCase {
     const char *what;
@@ -65,8 +52,7 @@ TEST_F(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
         for (int stored : c.stored.empty() ? std::vector<int>(SettingCount, 0) : c.stored)
             shown.push_back(stored != 0);
         EXPECT_EQ(CheckStates(program.dialog), shown);
-        for (const Step &step : c.steps)
-            Play(program, step);
+        Play(program, c.steps);
         EXPECT_EQ(WaitForExit(program), 0u) << "the program must end, and end cleanly";
 
         EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Maker), c.unchanged ? before : c.after);
@@ -77,12 +63,12 @@ TEST_F(ProgramTest, TabGoesThroughTheBoxesThenOkCancelAndRemove)
 {
     RunningProgram program = StartProgram();
     ASSERT_NE(program.dialog, nullptr);
-    std::vector<int> focus = {FocusedControlId(program.dialog)};
+    std::vector<int> focus = {See(program).focus};
     for (int i = 0; i < 8; ++i) {
-        Play(program, PressKey(VK_TAB));
-        focus.push_back(FocusedControlId(program.dialog));
+        Play(program, {PressKey(VK_TAB)});
+        focus.push_back(See(program).focus);
     }
-    Play(program, PressKey(VK_ESCAPE));
+    Play(program, {PressKey(VK_ESCAPE)});
     EXPECT_EQ(WaitForExit(program), 0u);
     EXPECT_EQ(focus, (std::vector<int>{101, 102, 103, 104, 105, IDOK, IDCANCEL, IDC_REMOVE_KEYS, 101}));
 }
@@ -95,7 +81,7 @@ TEST_F(ProgramTest, OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox)
     GetWindowRect(program.dialog, &window);
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
     const LONG style = GetWindowLongA(program.dialog, GWL_STYLE);
-    Play(program, PressKey(VK_ESCAPE));
+    Play(program, {PressKey(VK_ESCAPE)});
     EXPECT_EQ(WaitForExit(program), 0u);
 
     EXPECT_NEAR((window.left + window.right) / 2, (workArea.left + workArea.right) / 2, 2);

@@ -1,33 +1,35 @@
 // Takes a picture of the Setup dialog and then presses its Cancel button, as a player
 // would, from outside the program:
 //   dialog_control capture FILE.bmp
-// It waits up to a minute for the dialog to be shown, gives it a moment to paint,
-// copies its frame from the screen into FILE.bmp and clicks Cancel. Exits 1 when no
-// dialog appears or the picture cannot be written.
+// It waits up to a minute for the dialog to be shown, has it paint itself, copies its
+// frame from the screen into FILE.bmp once the screen shows it painted, clicks Cancel
+// and waits for the dialog to go. Exits 1 when any of these does not happen in time.
 #include "tools/find_dialog.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <vector>
 
 namespace {
 
-HWND WaitForSetupDialog()
-{
-    HWND dialog = nullptr;
-    for (int waited = 0; dialog == nullptr && waited < 60000; waited += 50) {
-        dialog = FindReadySetupDialog(0);
-        if (dialog == nullptr)
-            Sleep(50);
-    }
-    return dialog;
-}
+constexpr DWORD AppearMilliseconds = 60000; // the first start in a new prefix is slow
+constexpr DWORD PaintMilliseconds = 10000;
+constexpr DWORD CloseMilliseconds = 10000;
 
-bool SaveScreenArea(const RECT &area, const char *path)
+// The screen's pixels in an area, bottom row first, three bytes a pixel.
+struct Picture {
+    BITMAPINFOHEADER header;
+    std::vector<BYTE> pixels;
+};
+
+Picture CopyScreenArea(const RECT &area)
 {
     const int width = area.right - area.left, height = area.bottom - area.top;
-    BITMAPINFOHEADER header{};
+    Picture picture{};
+    BITMAPINFOHEADER &header = picture.header;
     header.biSize = sizeof header;
     header.biWidth = width;
     header.biHeight = height;
@@ -42,26 +44,46 @@ bool SaveScreenArea(const RECT &area, const char *path)
     const HBITMAP bitmap =
         CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&header), DIB_RGB_COLORS, &pixels, nullptr, 0);
     const HGDIOBJ previous = SelectObject(memory, bitmap);
-    const bool copied = BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY) != FALSE;
-    GdiFlush();
-
-    bool written = false;
-    if (copied) {
-        BITMAPFILEHEADER file{};
-        file.bfType = 0x4D42; // "BM"
-        file.bfOffBits = sizeof file + sizeof header;
-        file.bfSize = file.bfOffBits + header.biSizeImage;
-        if (FILE *out = std::fopen(path, "wb")) {
-            written = std::fwrite(&file, sizeof file, 1, out) == 1 && std::fwrite(&header, sizeof header, 1, out) == 1 &&
-                      std::fwrite(pixels, header.biSizeImage, 1, out) == 1;
-            written = std::fclose(out) == 0 && written;
-        }
+    if (pixels != nullptr && BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY)) {
+        GdiFlush();
+        const BYTE *bytes = static_cast<const BYTE *>(pixels);
+        picture.pixels.assign(bytes, bytes + header.biSizeImage);
     }
     SelectObject(memory, previous);
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    return written;
+    return picture;
+}
+
+// A painted dialog has a caption, a face, text and boxes: many colours. Before it is
+// painted the screen shows it as one or two flat colours.
+bool LooksPainted(const Picture &picture)
+{
+    std::set<DWORD> colours;
+    for (size_t i = 0; i + 2 < picture.pixels.size() && colours.size() < 4; i += 3)
+        colours.insert(DWORD(picture.pixels[i] | picture.pixels[i + 1] << 8 | picture.pixels[i + 2] << 16));
+    return colours.size() >= 4;
+}
+
+bool Save(const Picture &picture, const char *path)
+{
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42; // "BM"
+    file.bfOffBits = sizeof file + sizeof picture.header;
+    file.bfSize = DWORD(file.bfOffBits + picture.pixels.size());
+    FILE *out = std::fopen(path, "wb");
+    if (out == nullptr)
+        return false;
+    const bool written = std::fwrite(&file, sizeof file, 1, out) == 1 && std::fwrite(&picture.header, sizeof picture.header, 1, out) == 1 &&
+                         std::fwrite(picture.pixels.data(), picture.pixels.size(), 1, out) == 1;
+    return std::fclose(out) == 0 && written;
+}
+
+int Fail(const char *what)
+{
+    std::fprintf(stderr, "dialog_control: %s\n", what);
+    return 1;
 }
 
 }
@@ -72,18 +94,29 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: dialog_control capture FILE.bmp\n");
         return 2;
     }
-    const HWND dialog = WaitForSetupDialog();
-    if (dialog == nullptr) {
-        std::fprintf(stderr, "dialog_control: the Setup dialog did not appear\n");
-        return 1;
-    }
+    HWND dialog = nullptr;
+    if (!WaitUntil([&] { return (dialog = FindReadySetupDialog(0)) != nullptr; }, AppearMilliseconds))
+        return Fail("the Setup dialog did not appear");
     SetCursorPos(0, 0); // no control drawn as hovered
-    Sleep(1000);
+    // The dialog paints itself before this returns; the screen shows it once Wine has
+    // passed the painting on, so the copy is taken when it looks painted and steady.
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
     RECT frame;
     GetWindowRect(dialog, &frame);
-    const bool saved = SaveScreenArea(frame, argv[2]);
-    if (!saved)
-        std::fprintf(stderr, "dialog_control: cannot save %s\n", argv[2]);
+    Picture previous, picture;
+    const bool painted = WaitUntil(
+        [&] {
+            previous = picture;
+            picture = CopyScreenArea(frame);
+            return LooksPainted(picture) && picture.pixels == previous.pixels;
+        },
+        PaintMilliseconds);
+    const bool saved = painted && Save(picture, argv[2]);
     PostMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
-    return saved ? 0 : 1;
+    const bool closed = WaitUntil([&] { return !IsWindow(dialog); }, CloseMilliseconds);
+    if (!painted)
+        return Fail("the dialog did not show painted on the screen");
+    if (!saved)
+        return Fail("cannot save the picture");
+    return closed ? 0 : Fail("Cancel did not close the dialog");
 }

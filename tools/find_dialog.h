@@ -1,7 +1,7 @@
 // Finds the Setup dialog from outside the program, once it is ready for a player:
 // shown, with one of its controls holding the focus (the dialog itself holds it for a
-// moment first). Header-only, for the tools and the tests
-// alike.
+// moment first), and waits for things to happen by the clock. Header-only, for the
+// tools and the tests alike.
 #ifndef DUSTMARROW_TOOLS_FIND_DIALOG_H
 #define DUSTMARROW_TOOLS_FIND_DIALOG_H
 
@@ -41,6 +41,20 @@ inline HWND FindReadySetupDialog(DWORD processId)
     find_dialog_detail::Search search{processId, nullptr};
     EnumWindows(find_dialog_detail::Match, reinterpret_cast<LPARAM>(&search));
     return search.found;
+}
+
+// Looks at `done` until it holds or `milliseconds` have passed on the clock, and says
+// which. Between looks it gives up the processor for a millisecond, so that on one
+// core the program being watched gets to run.
+template <typename Done> bool WaitUntil(Done done, DWORD milliseconds)
+{
+    const DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start >= milliseconds)
+            return done();
+        Sleep(1);
+    }
+    return true;
 }
 
 #endif

@@ -28,6 +28,12 @@ void ApplyStep(HWND dialog, const Step &step)
     }
 }
 
+std::ostream &operator<<(std::ostream &out, const Step &step)
+{
+    static const char *const kinds[] = {"key", "click on", "close from the caption"};
+    return step.kind == Step::Close ? out << kinds[step.kind] : out << kinds[step.kind] << ' ' << step.code;
+}
+
 int FocusedControlId(HWND dialog)
 {
     GUITHREADINFO thread{};
@@ -42,7 +48,7 @@ HWND CreateSetupDialog(DLGPROC procedure)
     const HWND dialog = CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETUP), nullptr, procedure, 0);
     EXPECT_NE(dialog, nullptr) << "CreateDialogParamA failed with " << GetLastError();
     if (dialog != nullptr)
-        ShowWindow(dialog, SW_SHOW);
+        ShowWindow(dialog, SW_SHOWNOACTIVATE);
     return dialog;
 }
 
@@ -62,24 +68,27 @@ void SetCheckStates(HWND dialog, const std::vector<int> &states)
 
 namespace {
 
-// The modal run's state: one dialog at a time, on the test's own thread.
+// The modal run's state: one dialog at a time, on the test's own thread. Steps are
+// played from a timer, whose message comes only when no posted message waits: each
+// step is played once the dialog has dealt with the one before.
 struct ModalRun {
     const std::vector<Step> *steps;
     size_t next;
-    int idleTicks;
+    DWORD lastStepTime;
     HWND dialog;
     HHOOK hook;
     UINT_PTR timer;
 } Run;
 
 constexpr UINT TickMilliseconds = 20;
-constexpr int TicksBeforeGivingUp = 2000 / TickMilliseconds;
+constexpr DWORD OpenMillisecondsAfterLastStep = 2000;
 
 void CALLBACK PlayNextStep(HWND, UINT, UINT_PTR timer, DWORD)
 {
     if (Run.next < Run.steps->size()) {
         ApplyStep(Run.dialog, (*Run.steps)[Run.next++]);
-    } else if (++Run.idleTicks > TicksBeforeGivingUp) {
+        Run.lastStepTime = GetTickCount();
+    } else if (GetTickCount() - Run.lastStepTime > OpenMillisecondsAfterLastStep) {
         KillTimer(nullptr, timer);
         Run.timer = 0;
         EndDialog(Run.dialog, StillOpenResult);
@@ -99,7 +108,7 @@ LRESULT CALLBACK WatchForActivation(int code, WPARAM wParam, LPARAM lParam)
 
 INT_PTR RunModalSetupDialog(const std::vector<Step> &steps)
 {
-    Run = {&steps, 0, 0, nullptr, nullptr, 0};
+    Run = {&steps, 0, GetTickCount(), nullptr, nullptr, 0};
     Run.hook = SetWindowsHookExA(WH_CBT, WatchForActivation, nullptr, GetCurrentThreadId());
     EXPECT_NE(Run.hook, nullptr);
     const INT_PTR result = DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETUP), nullptr, SetupDlgProc, 0);

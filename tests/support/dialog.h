@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <ostream>
 #include <vector>
 
 struct Step {
@@ -14,6 +15,7 @@ struct Step {
 inline Step PressKey(int virtualKey) { return {Step::Key, virtualKey}; }
 inline Step ClickButton(int controlId) { return {Step::Click, controlId}; }
 inline Step CloseFromCaption() { return {Step::Close, 0}; }
+std::ostream &operator<<(std::ostream &out, const Step &step);
 
 // Carries out one step on a dialog of this process or of another: keys go to the
 // control that has the focus in the dialog's thread, as the keyboard's would.
@@ -22,7 +24,8 @@ void ApplyStep(HWND dialog, const Step &step);
 // The id of the control that has the focus in the dialog's thread, or 0.
 int FocusedControlId(HWND dialog);
 
-// A modeless Setup dialog from the real template, shown, with the given procedure.
+// A modeless Setup dialog from the real template, shown without taking the activation
+// from other windows, with the given procedure.
 HWND CreateSetupDialog(DLGPROC procedure);
 
 std::vector<int> CheckStates(HWND dialog);

@@ -1,14 +1,30 @@
 #include "tests/support/program.h"
 
+#include "tests/support/registry.h"
 #include "tools/find_dialog.h"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 
-std::string ProgramPath()
+namespace {
+
+// Deadlines on the clock. Under Wine a start takes a tenth of a second and a step a
+// few milliseconds; these allow for a slow, busy machine, and together stay well
+// inside ctest's own limit for a test.
+constexpr DWORD StartMilliseconds = 15000;
+constexpr DWORD StepMilliseconds = 3000;
+constexpr DWORD ExitMilliseconds = 3000;
+
+bool IsRunning(const RunningProgram &program)
 {
-    return DUSTMARROW_PROGRAM_PATH;
+    return program.process.hProcess != nullptr && WaitForSingleObject(program.process.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+void EndProgram(RunningProgram &program)
+{
+    if (IsRunning(program)) {
+        TerminateProcess(program.process.hProcess, 1);
+        WaitForSingleObject(program.process.hProcess, ExitMilliseconds);
+    }
 }
 
 bool InTestWinePrefix()
@@ -18,6 +34,50 @@ bool InTestWinePrefix()
     static const char suffix[] = "/build/wine";
     const DWORD suffixLength = sizeof suffix - 1;
     return length >= suffixLength && length < sizeof prefix && std::strcmp(prefix + length - suffixLength, suffix) == 0;
+}
+
+}
+
+std::string ProgramPath()
+{
+    return DUSTMARROW_PROGRAM_PATH;
+}
+
+void EndToEndTest::SetUp()
+{
+    if (!InTestWinePrefix())
+        GTEST_SKIP() << "changes HKEY_CURRENT_USER: runs only in the suite's Wine prefix (./dev test)";
+    ClearMaker();
+}
+
+void EndToEndTest::TearDown()
+{
+    if (InTestWinePrefix())
+        ClearMaker();
+}
+
+void EndToEndTest::ClearMaker()
+{
+    DeleteLink(HKEY_CURRENT_USER, Settings);
+    for (const std::string &key : {Settings, Maker})
+        if (KeyExists(HKEY_CURRENT_USER, key))
+            AllowEverything(HKEY_CURRENT_USER, key);
+    DeleteTree(HKEY_CURRENT_USER, Maker);
+}
+
+std::ostream &operator<<(std::ostream &out, const View &view)
+{
+    out << (view.running ? "running" : "ended") << ", focus on " << view.focus << ", boxes";
+    for (int box : view.boxes)
+        out << ' ' << box;
+    return out;
+}
+
+View See(const RunningProgram &program)
+{
+    const bool running = IsRunning(program);
+    return {running, running ? FocusedControlId(program.dialog) : 0,
+            running ? CheckStates(program.dialog) : std::vector<int>{}};
 }
 
 RunningProgram StartProgram()
@@ -30,35 +90,39 @@ RunningProgram StartProgram()
         ADD_FAILURE() << "starting " << ProgramPath() << " failed with " << GetLastError();
         return program;
     }
-    for (int waited = 0; program.dialog == nullptr && waited < 20000; waited += 10) {
-        if (WaitForSingleObject(program.process.hProcess, 10) == WAIT_OBJECT_0)
-            break;
-        program.dialog = FindReadySetupDialog(program.process.dwProcessId);
+    WaitUntil([&] { return !IsRunning(program) || (program.dialog = FindReadySetupDialog(program.process.dwProcessId)) != nullptr; },
+              StartMilliseconds);
+    if (program.dialog == nullptr) {
+        ADD_FAILURE() << "the program showed no ready dialog within " << StartMilliseconds << " ms ("
+                      << (IsRunning(program) ? "still running" : "it ended") << ")";
+        EndProgram(program);
     }
-    if (program.dialog == nullptr)
-        ADD_FAILURE() << "the program showed no dialog";
     return program;
 }
 
-void Play(const RunningProgram &program, const Step &step)
+void Play(RunningProgram &program, const std::vector<Step> &steps)
 {
-    ApplyStep(program.dialog, step);
-    // A step posts at most two messages. The dialog's thread answers sent messages
-    // each time it asks for the next posted one, so by the answer to the third of
-    // these, both posted messages have been dealt with.
-    for (int i = 0; i < 3; ++i)
-        SendMessageTimeoutA(program.dialog, WM_NULL, 0, 0, SMTO_NORMAL, 2000, nullptr);
+    for (const Step &step : steps) {
+        const View before = See(program);
+        ApplyStep(program.dialog, step);
+        View now = before;
+        if (!WaitUntil([&] { return !((now = See(program)) == before); }, StepMilliseconds)) {
+            ADD_FAILURE() << step << " showed nothing within " << StepMilliseconds
+                          << " ms: expected the focus to move, a box to change or the program to end; it shows " << now;
+            EndProgram(program);
+            return;
+        }
+    }
 }
 
-DWORD WaitForExit(RunningProgram &program, DWORD milliseconds)
+DWORD WaitForExit(RunningProgram &program)
 {
     DWORD exitCode = STILL_ACTIVE;
     if (program.process.hProcess == nullptr)
         return exitCode;
-    if (WaitForSingleObject(program.process.hProcess, milliseconds) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(program.process.hProcess, ExitMilliseconds) == WAIT_OBJECT_0)
         GetExitCodeProcess(program.process.hProcess, &exitCode);
-    else
-        TerminateProcess(program.process.hProcess, 1);
+    EndProgram(program);
     CloseHandle(program.process.hThread);
     CloseHandle(program.process.hProcess);
     program.process = {};

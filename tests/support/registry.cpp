@@ -124,19 +124,6 @@ bool KeyExists(HKEY root, const std::string &path)
     return true;
 }
 
-StoredValue ReadValue(HKEY root, const std::string &path, const char *name)
-{
-    StoredValue value{false, REG_NONE, Bytes(4096)};
-    HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return {false, REG_NONE, {}};
-    DWORD size = DWORD(value.data.size());
-    value.present = RegQueryValueExA(key, name, nullptr, &value.type, value.data.data(), &size) == ERROR_SUCCESS;
-    value.data.resize(value.present ? size : 0);
-    RegCloseKey(key);
-    return value;
-}
-
 namespace {
 
 std::string Hex(const BYTE *data, DWORD size)
@@ -177,7 +164,8 @@ void ListKey(HKEY parent, const std::string &path, const std::string &shownPath,
         DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
         const LONG result = RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize);
         if (result != ERROR_SUCCESS) {
-            if (result != ERROR_NO_MORE_ITEMS)
+            // Another test process may delete its own sandbox while it is listed.
+            if (result != ERROR_NO_MORE_ITEMS && result != ERROR_KEY_DELETED)
                 ADD_FAILURE() << "listing the values of " << shownPath << " failed with " << result;
             break;
         }
@@ -218,7 +206,7 @@ std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, co
 }
 
 HkcuSandbox::HkcuSandbox()
-    : path_("Software\\DustmarrowSetupTests\\Sandbox" + std::to_string(GetCurrentProcessId()))
+    : path_(SandboxRoot + "\\Sandbox" + std::to_string(GetCurrentProcessId()))
 {
     DeleteTree(HKEY_CURRENT_USER, path_);
     const LONG created =

@@ -14,6 +14,8 @@
 inline const std::string Software = "SOFTWARE";
 inline const std::string Maker = "SOFTWARE\\Quorvanta";
 inline const std::string Settings = SettingsKeyPath;
+// Where the in-process tests keep their private HKEY_CURRENT_USER, one key a process.
+inline const std::string SandboxRoot = "Software\\DustmarrowSetupTests";
 
 using Bytes = std::vector<BYTE>;
 
@@ -35,13 +37,6 @@ void AllowEverything(HKEY root, const std::string &path);
 // it: every ordinary open of it fails, though it exists. DeleteLink removes such a link, and leaves any other key alone.
 void CreateSelfLink(HKEY root, const std::string &path);
 void DeleteLink(HKEY root, const std::string &path);
-
-struct StoredValue {
-    bool present;
-    DWORD type;
-    Bytes data;
-};
-StoredValue ReadValue(HKEY root, const std::string &path, const char *name);
 
 // One line per key ("A\B") and per value ("A\B:Name=type:hex bytes"), in a fixed
 // order, for every key at and below path. Empty when path does not exist; an empty

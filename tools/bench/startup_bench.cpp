@@ -18,6 +18,8 @@
 
 namespace {
 
+constexpr DWORD StartMilliseconds = 15000;
+
 struct Subject {
     std::string name, path;
     std::vector<double> milliseconds;
@@ -36,12 +38,12 @@ bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
         std::fprintf(stderr, "cannot start %s: error %lu\n", subject.path.c_str(), GetLastError());
         return false;
     }
+    // The poll gives up the processor between looks: on one core a busy poll would
+    // take it from the very program being timed.
     HWND dialog = nullptr;
-    for (int polls = 0; dialog == nullptr && polls < 200000; ++polls) {
-        dialog = FindReadySetupDialog(process.dwProcessId);
-        if (dialog == nullptr && WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0)
-            break;
-    }
+    WaitUntil([&] { return (dialog = FindReadySetupDialog(process.dwProcessId)) != nullptr ||
+                           WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; },
+              StartMilliseconds);
     QueryPerformanceCounter(&shown);
 
     bool measured = false;
@@ -59,7 +61,7 @@ bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
     } else {
         std::fprintf(stderr, "%s showed no dialog\n", subject.name.c_str());
     }
-    if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(process.hProcess, StartMilliseconds) != WAIT_OBJECT_0)
         TerminateProcess(process.hProcess, 1);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
