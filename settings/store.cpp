@@ -21,19 +21,16 @@ DWORD ReadStoredSetting(HKEY key, const char *valueName)
     return value;
 }
 
-// The maker's key may hold other products' keys or values of its own: those are
-// not ours to delete.
-bool IsKeyEmpty(const char *keyPath)
+// How many subkeys and values a key holds; false when it cannot be opened or asked.
+bool CountKeyContents(const char *keyPath, DWORD &subkeyCount, DWORD &valueCount)
 {
     HKEY key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
-    DWORD subkeyCount = 1;
-    DWORD valueCount = 1;
     const LONG result = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeyCount, nullptr, nullptr,
                                          &valueCount, nullptr, nullptr, nullptr, nullptr);
     RegCloseKey(key);
-    return result == ERROR_SUCCESS && subkeyCount == 0 && valueCount == 0;
+    return result == ERROR_SUCCESS;
 }
 
 }
@@ -75,7 +72,12 @@ void RemoveSettings()
 
 void RemoveKeyAndEmptyParent(const char *keyPath)
 {
-    RegDeleteKeyA(HKEY_CURRENT_USER, keyPath);
+    // Windows 95, 98 and Me delete a key's subkeys with it; NT refuses a key that has
+    // any. A subkey is not ours (the game or a mod may keep data there), so the key
+    // goes, with its values, only when it has none, on every Windows alike.
+    DWORD subkeyCount, valueCount;
+    if (CountKeyContents(keyPath, subkeyCount, valueCount) && subkeyCount == 0)
+        RegDeleteKeyA(HKEY_CURRENT_USER, keyPath);
 
     int parentLength = lstrlenA(keyPath);
     while (parentLength > 0 && keyPath[parentLength] != '\\')
@@ -88,7 +90,9 @@ void RemoveKeyAndEmptyParent(const char *keyPath)
     if (parentKeyPath == nullptr)
         return;
     lstrcpynA(parentKeyPath, keyPath, parentLength + 1);
-    if (IsKeyEmpty(parentKeyPath))
+    // The maker's key may hold other products' keys or values of its own: those are
+    // not ours to delete.
+    if (CountKeyContents(parentKeyPath, subkeyCount, valueCount) && subkeyCount == 0 && valueCount == 0)
         RegDeleteKeyA(HKEY_CURRENT_USER, parentKeyPath);
     HeapFree(GetProcessHeap(), 0, parentKeyPath);
 }

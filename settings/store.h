@@ -16,8 +16,9 @@ LONG SaveSettings(HWND dialog);
 // Deletes the settings key, then the maker's key above it if nothing is left in it.
 void RemoveSettings();
 
-// RemoveSettings for any key path under HKEY_CURRENT_USER: deletes the key, then its
-// parent (one level up, never further) when the parent holds no subkey and no value.
+// RemoveSettings for any key path under HKEY_CURRENT_USER: deletes the key with its
+// values when it has no subkey, then its parent (one level up, never further) when
+// the parent holds no subkey and no value.
 void RemoveKeyAndEmptyParent(const char *keyPath);
 
 #endif

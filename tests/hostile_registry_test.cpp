@@ -101,6 +101,7 @@ struct HostileCase {
 };
 
 using HostileRegistryTest = EndToEndTest;
+INSTANTIATE_TEST_SUITE_P(Windows, HostileRegistryTest, testing::ValuesIn(EndToEndSubjects()), SubjectName);
 
 int CountChildWindows(HWND dialog)
 {
@@ -110,7 +111,7 @@ int CountChildWindows(HWND dialog)
     return count;
 }
 
-TEST_F(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsWrittenBackCleanly)
+TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsWrittenBackCleanly)
 {
     const Bytes eightBytes = {1, 0, 0, 0, 0, 0, 0, 0};
     const auto hundredsOfForeignValues = [] {
@@ -166,7 +167,7 @@ TEST_F(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
         const Lines before = Listed(Maker);
         const Lines outside = Elsewhere();
 
-        RunningProgram program = StartProgram();
+        RunningProgram program = StartProgram(GetParam());
         ASSERT_NE(program.dialog, nullptr);
         EXPECT_EQ(CheckStates(program.dialog), c.shown);
         EXPECT_EQ(CountChildWindows(program.dialog), 8) << "the five boxes and three buttons, nothing more";

@@ -10,6 +10,7 @@
 namespace {
 
 using ProgramTest = EndToEndTest;
+INSTANTIATE_TEST_SUITE_P(Windows, ProgramTest, testing::ValuesIn(EndToEndSubjects()), SubjectName);
 
 struct PlayerCase {
     const char *what;
@@ -19,7 +20,7 @@ struct PlayerCase {
     std::vector<std::string> after; // the maker's key afterwards, unless unchanged
 };
 
-TEST_F(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
+TEST_P(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
 {
     const int Space = VK_SPACE, Tab = VK_TAB, Enter = VK_RETURN, Escape = VK_ESCAPE;
     const std::vector<Step> tabToRemove(7, PressKey(Tab));
@@ -46,7 +47,7 @@ TEST_F(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
             SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], REG_DWORD, DwordBytes(DWORD(c.stored[size_t(i)])));
         const std::vector<std::string> before = ListTree(HKEY_CURRENT_USER, Maker);
 
-        RunningProgram program = StartProgram();
+        RunningProgram program = StartProgram(GetParam());
         ASSERT_NE(program.dialog, nullptr);
         std::vector<int> shown;
         for (int stored : c.stored.empty() ? std::vector<int>(SettingCount, 0) : c.stored)
@@ -59,9 +60,9 @@ TEST_F(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
     }
 }
 
-TEST_F(ProgramTest, TabGoesThroughTheBoxesThenOkCancelAndRemove)
+TEST_P(ProgramTest, TabGoesThroughTheBoxesThenOkCancelAndRemove)
 {
-    RunningProgram program = StartProgram();
+    RunningProgram program = StartProgram(GetParam());
     ASSERT_NE(program.dialog, nullptr);
     std::vector<int> focus = {See(program).focus};
     for (int i = 0; i < 8; ++i) {
@@ -73,9 +74,9 @@ TEST_F(ProgramTest, TabGoesThroughTheBoxesThenOkCancelAndRemove)
     EXPECT_EQ(focus, (std::vector<int>{101, 102, 103, 104, 105, IDOK, IDCANCEL, IDC_REMOVE_KEYS, 101}));
 }
 
-TEST_F(ProgramTest, OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox)
+TEST_P(ProgramTest, OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox)
 {
-    RunningProgram program = StartProgram();
+    RunningProgram program = StartProgram(GetParam());
     ASSERT_NE(program.dialog, nullptr);
     RECT window, workArea;
     GetWindowRect(program.dialog, &window);

@@ -14,6 +14,9 @@ constexpr DWORD StartMilliseconds = 15000;
 constexpr DWORD StepMilliseconds = 3000;
 constexpr DWORD ExitMilliseconds = 3000;
 
+// Wine's settings for programs of this file name only.
+const std::string ProgramDefaults = "Software\\Wine\\AppDefaults\\DustmarrowSetup.exe";
+
 bool IsRunning(const RunningProgram &program)
 {
     return program.process.hProcess != nullptr && WaitForSingleObject(program.process.hProcess, 0) == WAIT_TIMEOUT;
@@ -43,17 +46,35 @@ std::string ProgramPath()
     return DUSTMARROW_PROGRAM_PATH;
 }
 
+std::vector<Subject> EndToEndSubjects()
+{
+    std::vector<Subject> subjects;
+    for (const char *windows : {"nt40", "win95", "win98", "winme", "win2k", "winxp", "vista", "win7", "win8", "win10"})
+        subjects.push_back({windows, ProgramPath(), windows});
+    return subjects;
+}
+
+std::string SubjectName(const testing::TestParamInfo<Subject> &info)
+{
+    return info.param.name;
+}
+
 void EndToEndTest::SetUp()
 {
     if (!InTestWinePrefix())
         GTEST_SKIP() << "changes HKEY_CURRENT_USER: runs only in the suite's Wine prefix (./dev test)";
     ClearMaker();
+    DeleteTree(HKEY_CURRENT_USER, ProgramDefaults);
+    if (const char *windows = GetParam().windows)
+        SetValue(HKEY_CURRENT_USER, ProgramDefaults, "Version", REG_SZ, Bytes(windows, windows + strlen(windows) + 1));
 }
 
 void EndToEndTest::TearDown()
 {
-    if (InTestWinePrefix())
-        ClearMaker();
+    if (!InTestWinePrefix())
+        return;
+    ClearMaker();
+    DeleteTree(HKEY_CURRENT_USER, ProgramDefaults);
 }
 
 void EndToEndTest::ClearMaker()
@@ -80,14 +101,14 @@ View See(const RunningProgram &program)
             running ? CheckStates(program.dialog) : std::vector<int>{}};
 }
 
-RunningProgram StartProgram()
+RunningProgram StartProgram(const Subject &subject)
 {
     RunningProgram program{};
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    std::string commandLine = "\"" + ProgramPath() + "\"";
+    std::string commandLine = "\"" + subject.path + "\"";
     if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &program.process)) {
-        ADD_FAILURE() << "starting " << ProgramPath() << " failed with " << GetLastError();
+        ADD_FAILURE() << "starting " << subject.path << " failed with " << GetLastError();
         return program;
     }
     WaitUntil([&] { return !IsRunning(program) || (program.dialog = FindReadySetupDialog(program.process.dwProcessId)) != nullptr; },

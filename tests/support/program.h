@@ -12,13 +12,24 @@
 #include <string>
 #include <vector>
 
-// The executable under test, as the build left it.
+// The executable players get, as the build left it.
 std::string ProgramPath();
+
+// One executable as one Windows: the version that Wine reports to the program alone.
+struct Subject {
+    const char *name; // part of the test's name
+    std::string path;
+    const char *windows; // nullptr: Wine's own default
+};
+// Every Windows version the program is tested as.
+std::vector<Subject> EndToEndSubjects();
+std::string SubjectName(const testing::TestParamInfo<Subject> &info);
+inline void PrintTo(const Subject &subject, std::ostream *out) { *out << subject.name; }
 
 // The end-to-end tests change the real HKEY_CURRENT_USER, so they run only in the
 // suite's own Wine prefix. Each starts and ends with no maker's key, however broken
 // the key it leaves.
-class EndToEndTest : public testing::Test {
+class EndToEndTest : public testing::TestWithParam<Subject> {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -42,7 +53,7 @@ std::ostream &operator<<(std::ostream &out, const View &view);
 View See(const RunningProgram &program);
 
 // Starts the program and waits until its dialog is visible and a control has the focus.
-RunningProgram StartProgram();
+RunningProgram StartProgram(const Subject &subject);
 
 // Plays each step once the dialog shows the one before it done: the focus moved, a
 // box changed, or the program ended. A step that shows nothing in time fails the test,
