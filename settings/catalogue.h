@@ -23,11 +23,7 @@ constexpr int FirstSettingId = IDC_FIRST_SETTING;
 
 // REG_DWORD values, 1 when the box is checked and 0 when it is not.
 constexpr const char *SettingValueNames[SettingCount] = {
-    "EnableSkipCutscenes",
-    "WindowFullScreen",
-    "FixAspectRatio",
-    "SwitchResolutions",
-    "SmoothGraphics",
+    "EnableSkipCutscenes", "WindowFullScreen", "FixAspectRatio", "SwitchResolutions", "SmoothGraphics",
 };
 
 constexpr const char *SettingLabels[SettingCount] = {

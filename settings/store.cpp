@@ -4,10 +4,7 @@
 
 namespace {
 
-HWND SettingCheckBox(HWND dialog, int index)
-{
-    return GetDlgItem(dialog, FirstSettingId + index);
-}
+HWND SettingCheckBox(HWND dialog, int index) { return GetDlgItem(dialog, FirstSettingId + index); }
 
 // A missing value, one longer than four bytes, or one that cannot be read counts
 // as 0. Shorter data counts by the bytes it has, whatever its type, since the
@@ -27,8 +24,8 @@ bool CountKeyContents(const char *keyPath, DWORD &subkeyCount, DWORD &valueCount
     HKEY key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
-    const LONG result = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeyCount, nullptr, nullptr,
-                                         &valueCount, nullptr, nullptr, nullptr, nullptr);
+    const LONG result =
+        RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeyCount, nullptr, nullptr, &valueCount, nullptr, nullptr, nullptr, nullptr);
     RegCloseKey(key);
     return result == ERROR_SUCCESS;
 }
@@ -65,10 +62,7 @@ LONG SaveSettings(HWND dialog)
     return RegCloseKey(key);
 }
 
-void RemoveSettings()
-{
-    RemoveKeyAndEmptyParent(SettingsKeyPath);
-}
+void RemoveSettings() { RemoveKeyAndEmptyParent(SettingsKeyPath); }
 
 void RemoveKeyAndEmptyParent(const char *keyPath)
 {

@@ -32,10 +32,7 @@ template <typename T> T At(const Image &image, size_t offset)
     return value;
 }
 
-const IMAGE_NT_HEADERS32 Headers(const Image &image)
-{
-    return At<IMAGE_NT_HEADERS32>(image, At<IMAGE_DOS_HEADER>(image, 0).e_lfanew);
-}
+const IMAGE_NT_HEADERS32 Headers(const Image &image) { return At<IMAGE_NT_HEADERS32>(image, At<IMAGE_DOS_HEADER>(image, 0).e_lfanew); }
 
 // The file offset of a relative virtual address.
 size_t FileOffset(const Image &image, DWORD rva)
@@ -86,8 +83,7 @@ TEST(ProgramImage, ImportsOnlyTheSystemFunctionsItCalls)
 {
     const std::map<std::string, std::set<std::string>> expected = {
         {"ADVAPI32.DLL",
-         {"RegCloseKey", "RegCreateKeyA", "RegDeleteKeyA", "RegOpenKeyExA", "RegQueryInfoKeyA", "RegQueryValueExA",
-          "RegSetValueExA"}},
+         {"RegCloseKey", "RegCreateKeyA", "RegDeleteKeyA", "RegOpenKeyExA", "RegQueryInfoKeyA", "RegQueryValueExA", "RegSetValueExA"}},
         {"COMCTL32.DLL", {"InitCommonControls"}},
         {"KERNEL32.DLL", {"ExitProcess", "GetModuleHandleA", "GetProcessHeap", "HeapAlloc", "HeapFree", "lstrcpynA", "lstrlenA"}},
         {"USER32.DLL", {"DialogBoxParamA", "EndDialog", "GetDlgItem", "LoadIconA", "SendMessageA"}},
@@ -205,15 +201,15 @@ struct TemplateItem {
     std::string windowClass, text;
     bool operator==(const TemplateItem &o) const
     {
-        return style == o.style && x == o.x && y == o.y && cx == o.cx && cy == o.cy && id == o.id &&
-               windowClass == o.windowClass && text == o.text;
+        return style == o.style && x == o.x && y == o.y && cx == o.cx && cy == o.cy && id == o.id && windowClass == o.windowClass &&
+               text == o.text;
     }
 };
 
 std::ostream &operator<<(std::ostream &out, const TemplateItem &item)
 {
-    return out << "{id " << item.id << " \"" << item.text << "\" class " << item.windowClass << " style 0x" << std::hex
-               << item.style << std::dec << " at " << item.x << "," << item.y << " size " << item.cx << "x" << item.cy << "}";
+    return out << "{id " << item.id << " \"" << item.text << "\" class " << item.windowClass << " style 0x" << std::hex << item.style
+               << std::dec << " at " << item.x << "," << item.y << " size " << item.cx << "x" << item.cy << "}";
 }
 
 TEST_F(ProgramResources, DialogTemplateIsTheClassicTemplateOfTheSetupDialog)

@@ -115,7 +115,12 @@ TEST_F(SetupDialogTest, ThePushButtonsEndTheModalDialogWithTheirIds)
          {ClickButton(FirstSettingId), ClickButton(FirstSettingId + 1), ClickButton(IDCANCEL)},
          IDCANCEL,
          {}},
-        {"Remove deletes the settings and the maker's key", {1, 1, 1, 1, 1}, {}, {ClickButton(IDC_REMOVE_KEYS)}, IDC_REMOVE_KEYS, {Software}},
+        {"Remove deletes the settings and the maker's key",
+         {1, 1, 1, 1, 1},
+         {},
+         {ClickButton(IDC_REMOVE_KEYS)},
+         IDC_REMOVE_KEYS,
+         {Software}},
         // The subkey keeps the settings key, so a save before the removal would show.
         {"Remove saves nothing first", {0, 0, 0, 0, 0}, {keep}, {PressKey(VK_SPACE), ClickButton(IDC_REMOVE_KEYS)}, IDC_REMOVE_KEYS, {}},
     };

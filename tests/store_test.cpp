@@ -9,10 +9,7 @@
 
 namespace {
 
-INT_PTR CALLBACK PassiveDialogProc(HWND, UINT, WPARAM, LPARAM)
-{
-    return FALSE;
-}
+INT_PTR CALLBACK PassiveDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 std::vector<int> Inverted(const std::vector<int> &states)
 {
@@ -78,8 +75,7 @@ TEST_F(StoreTest, LoadShowsEachStoredValueByItsOwnBytesAndSaveWritesItBackAsZero
         {"short data counts by the bytes it has",
          {Binary({1}), Binary({}), Binary({0, 0, 1}), Binary({0}), Of(REG_NONE, {})},
          {1, 0, 1, 0, 0}},
-        {"strings", {String("1"), String(""), String("a string longer than four bytes"), Missing, String("x")},
-         {1, 0, 0, 0, 1}},
+        {"strings", {String("1"), String(""), String("a string longer than four bytes"), Missing, String("x")}, {1, 0, 0, 0, 1}},
     };
     for (const LoadCase &c : cases) {
         SCOPED_TRACE(c.what);
@@ -133,10 +129,7 @@ void SeedEntry(const std::string &entry)
         SetValue(HKEY_CURRENT_USER, entry.substr(0, colon), entry.substr(colon + 1).c_str(), REG_DWORD, DwordBytes(1));
 }
 
-std::string SeededLine(const std::string &entry)
-{
-    return entry + "=4:01 00 00 00";
-}
+std::string SeededLine(const std::string &entry) { return entry + "=4:01 00 00 00"; }
 
 struct RemovalCase {
     const char *what;
@@ -158,7 +151,10 @@ TEST_F(StoreTest, RemovalDeletesTheSettingsKeyAndTheMakersKeyOnlyWhenNothingIsLe
          nullptr,
          {StoredSetting, Maker + ":InstallDir"},
          {Software, Maker, SeededLine(Maker + ":InstallDir")}},
-        {"the maker's default value keeps the maker's key", nullptr, {StoredSetting, Maker + ":"}, {Software, Maker, SeededLine(Maker + ":")}},
+        {"the maker's default value keeps the maker's key",
+         nullptr,
+         {StoredSetting, Maker + ":"},
+         {Software, Maker, SeededLine(Maker + ":")}},
         {"settings key already gone, empty maker's key goes", nullptr, {Maker}, {Software}},
         {"a subkey keeps the settings key and so the maker's key",
          nullptr,

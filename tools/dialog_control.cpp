@@ -41,8 +41,7 @@ Picture CopyScreenArea(const RECT &area)
     const HDC screen = GetDC(nullptr);
     const HDC memory = CreateCompatibleDC(screen);
     void *pixels = nullptr;
-    const HBITMAP bitmap =
-        CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&header), DIB_RGB_COLORS, &pixels, nullptr, 0);
+    const HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&header), DIB_RGB_COLORS, &pixels, nullptr, 0);
     const HGDIOBJ previous = SelectObject(memory, bitmap);
     if (pixels != nullptr && BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY)) {
         GdiFlush();

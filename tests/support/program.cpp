@@ -41,10 +41,7 @@ bool InTestWinePrefix()
 
 }
 
-std::string ProgramPath()
-{
-    return DUSTMARROW_PROGRAM_PATH;
-}
+std::string ProgramPath() { return DUSTMARROW_PROGRAM_PATH; }
 
 std::vector<Subject> EndToEndSubjects()
 {
@@ -54,10 +51,7 @@ std::vector<Subject> EndToEndSubjects()
     return subjects;
 }
 
-std::string SubjectName(const testing::TestParamInfo<Subject> &info)
-{
-    return info.param.name;
-}
+std::string SubjectName(const testing::TestParamInfo<Subject> &info) { return info.param.name; }
 
 void EndToEndTest::SetUp()
 {
@@ -97,8 +91,7 @@ std::ostream &operator<<(std::ostream &out, const View &view)
 View See(const RunningProgram &program)
 {
     const bool running = IsRunning(program);
-    return {running, running ? FocusedControlId(program.dialog) : 0,
-            running ? CheckStates(program.dialog) : std::vector<int>{}};
+    return {running, running ? FocusedControlId(program.dialog) : 0, running ? CheckStates(program.dialog) : std::vector<int>{}};
 }
 
 RunningProgram StartProgram(const Subject &subject)

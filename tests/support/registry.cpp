@@ -9,10 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
-Bytes DwordBytes(DWORD value)
-{
-    return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
-}
+Bytes DwordBytes(DWORD value) { return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}; }
 
 void CreateKey(HKEY root, const std::string &path)
 {
@@ -66,10 +63,7 @@ void AllowOnlyReading(HKEY root, const std::string &path)
     ASSERT_EQ(RegOpenKeyExA(root, path.c_str(), 0, KEY_WRITE, &key), ERROR_ACCESS_DENIED) << path << " is still writable";
 }
 
-void AllowEverything(HKEY root, const std::string &path)
-{
-    SetDacl(root, path, "D:P(A;OICI;KA;;;WD)");
-}
+void AllowEverything(HKEY root, const std::string &path) { SetDacl(root, path, "D:P(A;OICI;KA;;;WD)"); }
 
 void CreateSelfLink(HKEY root, const std::string &path)
 {
@@ -88,9 +82,9 @@ void CreateSelfLink(HKEY root, const std::string &path)
     const std::wstring wideTarget(target.begin(), target.end());
 
     HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     const LONG linked = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(wideTarget.data()),
                                        DWORD(wideTarget.size() * sizeof(wchar_t)));
     RegCloseKey(key);
@@ -205,12 +199,10 @@ std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, co
     return lines;
 }
 
-HkcuSandbox::HkcuSandbox()
-    : path_(SandboxRoot + "\\Sandbox" + std::to_string(GetCurrentProcessId()))
+HkcuSandbox::HkcuSandbox() : path_(SandboxRoot + "\\Sandbox" + std::to_string(GetCurrentProcessId()))
 {
     DeleteTree(HKEY_CURRENT_USER, path_);
-    const LONG created =
-        RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sandbox_, nullptr);
+    const LONG created = RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sandbox_, nullptr);
     if (created != ERROR_SUCCESS) {
         ADD_FAILURE() << "creating the sandbox key failed with " << created;
         return;

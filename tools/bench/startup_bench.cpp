@@ -41,9 +41,12 @@ bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
     // The poll gives up the processor between looks: on one core a busy poll would
     // take it from the very program being timed.
     HWND dialog = nullptr;
-    WaitUntil([&] { return (dialog = FindReadySetupDialog(process.dwProcessId)) != nullptr ||
-                           WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; },
-              StartMilliseconds);
+    WaitUntil(
+        [&] {
+            return (dialog = FindReadySetupDialog(process.dwProcessId)) != nullptr ||
+                   WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
+        },
+        StartMilliseconds);
     QueryPerformanceCounter(&shown);
 
     bool measured = false;
@@ -108,8 +111,8 @@ int main(int argc, char **argv)
     for (const Subject &subject : subjects) {
         const auto [fastest, slowest] = std::minmax_element(subject.milliseconds.begin(), subject.milliseconds.end());
         const auto [smallest, largest] = std::minmax_element(subject.peakKiB.begin(), subject.peakKiB.end());
-        std::printf("| %s | %d | %.1f | %.1f-%.1f | %.0f | %.0f-%.0f |\n", subject.name.c_str(), runs,
-                    Median(subject.milliseconds), *fastest, *slowest, Median(subject.peakKiB), *smallest, *largest);
+        std::printf("| %s | %d | %.1f | %.1f-%.1f | %.0f | %.0f-%.0f |\n", subject.name.c_str(), runs, Median(subject.milliseconds),
+                    *fastest, *slowest, Median(subject.peakKiB), *smallest, *largest);
     }
     return 0;
 }
