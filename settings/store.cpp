@@ -80,7 +80,7 @@ void RemoveKeyAndEmptyParent(const char *keyPath)
     if (parentLength == 0)
         return;
 
-    char *parentKeyPath = static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, parentLength + 1));
+    char *parentKeyPath = static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, SIZE_T(parentLength) + 1));
     if (parentKeyPath == nullptr)
         return;
     lstrcpynA(parentKeyPath, keyPath, parentLength + 1);

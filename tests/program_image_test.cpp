@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -16,9 +18,9 @@ namespace {
 
 using Image = std::vector<BYTE>;
 
-Image ReadProgram()
+Image ReadProgram(const std::string &path)
 {
-    std::ifstream file(ProgramPath(), std::ios::binary);
+    std::ifstream file(path, std::ios::binary);
     return Image(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
@@ -32,7 +34,7 @@ template <typename T> T At(const Image &image, size_t offset)
     return value;
 }
 
-const IMAGE_NT_HEADERS32 Headers(const Image &image) { return At<IMAGE_NT_HEADERS32>(image, At<IMAGE_DOS_HEADER>(image, 0).e_lfanew); }
+IMAGE_NT_HEADERS32 Headers(const Image &image) { return At<IMAGE_NT_HEADERS32>(image, At<IMAGE_DOS_HEADER>(image, 0).e_lfanew); }
 
 // The file offset of a relative virtual address.
 size_t FileOffset(const Image &image, DWORD rva)
@@ -57,10 +59,14 @@ std::string StringAt(const Image &image, size_t offset)
     return text;
 }
 
-TEST(ProgramImage, IsASmallPe32GuiProgramForWindows4WithAslrAndNx)
+// Each compiler's build of the program.
+class ProgramImage : public testing::TestWithParam<Subject> {};
+INSTANTIATE_TEST_SUITE_P(Built, ProgramImage, testing::ValuesIn(CompilerSubjects()), SubjectName);
+
+TEST_P(ProgramImage, IsASmallPe32GuiProgramForWindows4WithAslrAndNx)
 {
-    const Image image = ReadProgram();
-    ASSERT_FALSE(image.empty()) << "cannot read " << ProgramPath();
+    const Image image = ReadProgram(GetParam().path);
+    ASSERT_FALSE(image.empty()) << "cannot read " << GetParam().path;
     EXPECT_LE(image.size(), 8192u);
     ASSERT_EQ(At<IMAGE_DOS_HEADER>(image, 0).e_magic, IMAGE_DOS_SIGNATURE);
     const IMAGE_NT_HEADERS32 nt = Headers(image);
@@ -72,14 +78,14 @@ TEST(ProgramImage, IsASmallPe32GuiProgramForWindows4WithAslrAndNx)
     EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
     EXPECT_EQ(nt.OptionalHeader.MajorSubsystemVersion, 4);
     EXPECT_EQ(nt.OptionalHeader.MinorSubsystemVersion, 0);
-    const WORD wanted = IMAGE_DLLCHARACTERISTICS_NX_COMPAT | IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE;
-    EXPECT_EQ(nt.OptionalHeader.DllCharacteristics & wanted, wanted);
+    EXPECT_EQ(nt.OptionalHeader.MajorOperatingSystemVersion, 4);
+    EXPECT_EQ(nt.OptionalHeader.DllCharacteristics, IMAGE_DLLCHARACTERISTICS_NX_COMPAT | IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
     EXPECT_NE(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
     EXPECT_EQ(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG].Size, 0u);
     EXPECT_EQ(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].Size, 0u) << "TLS means a runtime crept in";
 }
 
-TEST(ProgramImage, ImportsOnlyTheSystemFunctionsItCalls)
+TEST_P(ProgramImage, ImportsOnlyTheSystemFunctionsItCalls)
 {
     const std::map<std::string, std::set<std::string>> expected = {
         {"ADVAPI32.DLL",
@@ -88,7 +94,7 @@ TEST(ProgramImage, ImportsOnlyTheSystemFunctionsItCalls)
         {"KERNEL32.DLL", {"ExitProcess", "GetModuleHandleA", "GetProcessHeap", "HeapAlloc", "HeapFree", "lstrcpynA", "lstrlenA"}},
         {"USER32.DLL", {"DialogBoxParamA", "EndDialog", "GetDlgItem", "LoadIconA", "SendMessageA"}},
     };
-    const Image image = ReadProgram();
+    const Image image = ReadProgram(GetParam().path);
     ASSERT_FALSE(image.empty());
     const IMAGE_DATA_DIRECTORY directory = Headers(image).OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     ASSERT_NE(directory.Size, 0u);
@@ -116,13 +122,29 @@ TEST(ProgramImage, ImportsOnlyTheSystemFunctionsItCalls)
     EXPECT_EQ(imports, expected);
 }
 
+TEST(ShippedProgram, IsTheSmallerBuildAndAtMost6KiB)
+{
+    const Image shipped = ReadProgram(ShippedSubject().path);
+    size_t smallest = SIZE_MAX;
+    bool copied = false;
+    for (const Subject &built : CompilerSubjects()) {
+        const Image image = ReadProgram(built.path);
+        ASSERT_FALSE(image.empty()) << built.path;
+        smallest = std::min(smallest, image.size());
+        copied = copied || image == shipped;
+    }
+    EXPECT_TRUE(copied) << "the shipped program is neither build";
+    EXPECT_EQ(shipped.size(), smallest);
+    EXPECT_LE(shipped.size(), 6144u);
+}
+
 // The resources as the loader sees them.
-class ProgramResources : public testing::Test {
+class ProgramResources : public testing::TestWithParam<Subject> {
 protected:
     void SetUp() override
     {
-        module = LoadLibraryExA(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-        ASSERT_NE(module, nullptr) << "loading " << ProgramPath() << " failed with " << GetLastError();
+        module = LoadLibraryExA(GetParam().path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(module, nullptr) << "loading " << GetParam().path << " failed with " << GetLastError();
     }
     void TearDown() override
     {
@@ -142,6 +164,8 @@ protected:
     HMODULE module = nullptr;
 };
 
+INSTANTIATE_TEST_SUITE_P(Built, ProgramResources, testing::ValuesIn(CompilerSubjects()), SubjectName);
+
 BOOL CALLBACK AddName(HMODULE, LPCSTR type, LPSTR name, LONG_PTR names)
 {
     const std::string typeText = IS_INTRESOURCE(type) ? std::to_string(reinterpret_cast<UINT_PTR>(type)) : type;
@@ -156,7 +180,7 @@ BOOL CALLBACK AddNamesOfType(HMODULE module, LPSTR type, LONG_PTR names)
     return TRUE;
 }
 
-TEST_F(ProgramResources, AreTheDialogTheIconAndTheManifestAndNothingElse)
+TEST_P(ProgramResources, AreTheDialogTheIconAndTheManifestAndNothingElse)
 {
     std::set<std::string> names;
     EnumResourceTypesA(module, AddNamesOfType, reinterpret_cast<LONG_PTR>(&names));
@@ -212,7 +236,7 @@ std::ostream &operator<<(std::ostream &out, const TemplateItem &item)
                << std::dec << " at " << item.x << "," << item.y << " size " << item.cx << "x" << item.cy << "}";
 }
 
-TEST_F(ProgramResources, DialogTemplateIsTheClassicTemplateOfTheSetupDialog)
+TEST_P(ProgramResources, DialogTemplateIsTheClassicTemplateOfTheSetupDialog)
 {
     const std::vector<BYTE> data = Resource(RT_DIALOG, 3);
     ASSERT_FALSE(data.empty());
@@ -260,7 +284,7 @@ TEST_F(ProgramResources, DialogTemplateIsTheClassicTemplateOfTheSetupDialog)
     EXPECT_EQ(reader.at, data.size()) << "bytes after the last item";
 }
 
-TEST_F(ProgramResources, IconIsOne32By32SixteenColourImage)
+TEST_P(ProgramResources, IconIsOne32By32SixteenColourImage)
 {
     const std::vector<BYTE> group = Resource(RT_GROUP_ICON, 2);
     ASSERT_EQ(group.size(), 6u + 14u) << "one directory entry";
@@ -289,7 +313,7 @@ TEST_F(ProgramResources, IconIsOne32By32SixteenColourImage)
     EXPECT_EQ(header.biCompression, DWORD(BI_RGB));
 }
 
-TEST_F(ProgramResources, ManifestAsksForCommonControls6AndNoElevationAndNothingElse)
+TEST_P(ProgramResources, ManifestAsksForCommonControls6AndNoElevationAndNothingElse)
 {
     const std::vector<BYTE> data = Resource(RT_MANIFEST, 1);
     const std::string manifest(data.begin(), data.end());
@@ -298,8 +322,8 @@ TEST_F(ProgramResources, ManifestAsksForCommonControls6AndNoElevationAndNothingE
     EXPECT_EQ(manifest.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>", 0), 0u);
     const char *required[] = {
         "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">",
-        "<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
-        "processorArchitecture=\"*\" publicKeyToken=\"6595b64144ccf1df\"/>",
+        ("<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
+         "processorArchitecture=\"*\" publicKeyToken=\"6595b64144ccf1df\"/>"),
         "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v2\">",
         "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
     };

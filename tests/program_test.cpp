@@ -88,8 +88,8 @@ TEST_P(ProgramTest, OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox)
     Play(program, {PressKey(VK_ESCAPE)});
     EXPECT_EQ(WaitForExit(program), 0u);
 
-    EXPECT_NEAR((window.left + window.right) / 2, (workArea.left + workArea.right) / 2, 2);
-    EXPECT_NEAR((window.top + window.bottom) / 2, (workArea.top + workArea.bottom) / 2, 2);
+    EXPECT_NEAR((window.left + window.right) / 2.0, (workArea.left + workArea.right) / 2.0, 2);
+    EXPECT_NEAR((window.top + window.bottom) / 2.0, (workArea.top + workArea.bottom) / 2.0, 2);
     EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU), WS_CAPTION | WS_SYSMENU);
     EXPECT_EQ(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
 }

@@ -36,7 +36,7 @@ Picture CopyScreenArea(const RECT &area)
     header.biPlanes = 1;
     header.biBitCount = 24;
     header.biCompression = BI_RGB;
-    header.biSizeImage = DWORD(((width * 3 + 3) & ~3) * height);
+    header.biSizeImage = DWORD((width * 3 + 3) & ~3) * DWORD(height);
 
     const HDC screen = GetDC(nullptr);
     const HDC memory = CreateCompatibleDC(screen);

@@ -7,7 +7,7 @@
 
 // The program's own module: it holds the dialog template and the icon. Set once at
 // start, before the dialog is created.
-extern HINSTANCE AppInstance;
+extern HINSTANCE AppInstance; // NOLINT(bugprone-dynamic-static-initializers): a declaration; clang-tidy 14 takes it for a definition
 
 // Fills the check boxes when the dialog opens; OK saves and ends the dialog with 1,
 // Cancel ends it with 2, "Remove Registry Keys" removes the settings and ends it with 3.

@@ -41,13 +41,15 @@ bool InTestWinePrefix()
 
 }
 
-std::string ProgramPath() { return DUSTMARROW_PROGRAM_PATH; }
+std::vector<Subject> CompilerSubjects() { return {{"gcc", GCC_PROGRAM_PATH, nullptr}, {"clang", CLANG_PROGRAM_PATH, nullptr}}; }
+
+Subject ShippedSubject() { return {"shipped", SHIPPED_PROGRAM_PATH, nullptr}; }
 
 std::vector<Subject> EndToEndSubjects()
 {
-    std::vector<Subject> subjects;
+    std::vector<Subject> subjects = CompilerSubjects();
     for (const char *windows : {"nt40", "win95", "win98", "winme", "win2k", "winxp", "vista", "win7", "win8", "win10"})
-        subjects.push_back({windows, ProgramPath(), windows});
+        subjects.push_back({windows, SHIPPED_PROGRAM_PATH, windows});
     return subjects;
 }
 
@@ -100,7 +102,7 @@ RunningProgram StartProgram(const Subject &subject)
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     std::string commandLine = "\"" + subject.path + "\"";
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &program.process)) {
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &program.process)) {
         ADD_FAILURE() << "starting " << subject.path << " failed with " << GetLastError();
         return program;
     }

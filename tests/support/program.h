@@ -12,16 +12,17 @@
 #include <string>
 #include <vector>
 
-// The executable players get, as the build left it.
-std::string ProgramPath();
-
 // One executable as one Windows: the version that Wine reports to the program alone.
 struct Subject {
     const char *name; // part of the test's name
     std::string path;
     const char *windows; // nullptr: Wine's own default
 };
-// Every Windows version the program is tested as.
+// The GCC and the Clang build, each as Wine's default Windows.
+std::vector<Subject> CompilerSubjects();
+// The executable players get: the smaller of the two, copied by the build.
+Subject ShippedSubject();
+// Both builds, then the shipped one as every Windows version it is tested as.
 std::vector<Subject> EndToEndSubjects();
 std::string SubjectName(const testing::TestParamInfo<Subject> &info);
 inline void PrintTo(const Subject &subject, std::ostream *out) { *out << subject.name; }

@@ -86,7 +86,7 @@ void CreateSelfLink(HKEY root, const std::string &path)
         RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr),
         ERROR_SUCCESS);
     const LONG linked = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(wideTarget.data()),
-                                       DWORD(wideTarget.size() * sizeof(wchar_t)));
+                                       DWORD(wideTarget.size()) * DWORD(sizeof(wchar_t)));
     RegCloseKey(key);
     ASSERT_EQ(linked, ERROR_SUCCESS);
     ASSERT_NE(RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS) << "the link to itself opens";

@@ -34,7 +34,7 @@ bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
     std::string commandLine = "\"" + subject.path + "\"";
     LARGE_INTEGER started, shown;
     QueryPerformanceCounter(&started);
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
         std::fprintf(stderr, "cannot start %s: error %lu\n", subject.path.c_str(), GetLastError());
         return false;
     }

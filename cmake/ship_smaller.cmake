@@ -1,0 +1,16 @@
+# Copies the smaller of the GCC and the Clang program to SHIPPED (GCC's on a tie) and
+# notes beside it which one that is.
+file(SIZE ${GCC} gcc_size)
+file(SIZE ${CLANG} clang_size)
+if(clang_size LESS gcc_size)
+    set(compiler clang)
+    set(chosen ${CLANG})
+else()
+    set(compiler gcc)
+    set(chosen ${GCC})
+endif()
+get_filename_component(shipped_dir ${SHIPPED} DIRECTORY)
+file(MAKE_DIRECTORY ${shipped_dir})
+file(COPY_FILE ${chosen} ${SHIPPED})
+file(WRITE ${shipped_dir}/compiler.txt "${compiler}\n")
+message(STATUS "shipping the ${compiler} build: ${chosen}")
