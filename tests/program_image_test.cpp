@@ -124,7 +124,7 @@ TEST_P(ProgramImage, ImportsOnlyTheSystemFunctionsItCalls)
 
 TEST(ShippedProgram, IsTheSmallerBuildAndAtMost6KiB)
 {
-    const Image shipped = ReadProgram(ShippedSubject().path);
+    const Image shipped = ReadProgram(SHIPPED_PROGRAM_PATH);
     size_t smallest = SIZE_MAX;
     bool copied = false;
     for (const Subject &built : CompilerSubjects()) {

@@ -3,6 +3,7 @@
 #include "tests/support/registry.h"
 #include "tools/find_dialog.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -32,18 +33,14 @@ void EndProgram(RunningProgram &program)
 
 bool InTestWinePrefix()
 {
-    char prefix[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
-    static const char suffix[] = "/build/wine";
-    const DWORD suffixLength = sizeof suffix - 1;
-    return length >= suffixLength && length < sizeof prefix && std::strcmp(prefix + length - suffixLength, suffix) == 0;
+    const char *prefix = std::getenv("WINEPREFIX");
+    const std::string suffix = "/build/wine", path = prefix != nullptr ? prefix : "";
+    return path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }
 
 std::vector<Subject> CompilerSubjects() { return {{"gcc", GCC_PROGRAM_PATH, nullptr}, {"clang", CLANG_PROGRAM_PATH, nullptr}}; }
-
-Subject ShippedSubject() { return {"shipped", SHIPPED_PROGRAM_PATH, nullptr}; }
 
 std::vector<Subject> EndToEndSubjects()
 {
@@ -52,8 +49,6 @@ std::vector<Subject> EndToEndSubjects()
         subjects.push_back({windows, SHIPPED_PROGRAM_PATH, windows});
     return subjects;
 }
-
-std::string SubjectName(const testing::TestParamInfo<Subject> &info) { return info.param.name; }
 
 void EndToEndTest::SetUp()
 {

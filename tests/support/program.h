@@ -20,11 +20,9 @@ struct Subject {
 };
 // The GCC and the Clang build, each as Wine's default Windows.
 std::vector<Subject> CompilerSubjects();
-// The executable players get: the smaller of the two, copied by the build.
-Subject ShippedSubject();
-// Both builds, then the shipped one as every Windows version it is tested as.
+// Both builds, then the one players get as every Windows version it is tested as.
 std::vector<Subject> EndToEndSubjects();
-std::string SubjectName(const testing::TestParamInfo<Subject> &info);
+inline std::string SubjectName(const testing::TestParamInfo<Subject> &info) { return info.param.name; }
 inline void PrintTo(const Subject &subject, std::ostream *out) { *out << subject.name; }
 
 // The end-to-end tests change the real HKEY_CURRENT_USER, so they run only in the
