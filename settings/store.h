@@ -13,7 +13,8 @@ void LoadSettings(HWND dialog);
 // Returns the platform error of opening, creating or closing the key (0 on success).
 LONG SaveSettings(HWND dialog);
 
-// Deletes the settings key, then the maker's key above it if nothing is left in it.
+// Deletes the settings key unless it has a subkey, then the maker's key above it if
+// nothing is left in it.
 void RemoveSettings();
 
 // RemoveSettings for any key path under HKEY_CURRENT_USER: deletes the key with its
