@@ -4,6 +4,8 @@
 #define DUSTMARROW_RESOURCE_IDS_H
 
 #define IDD_SETUP 3
+// The Setup dialog's caption, by which players and other programs know it.
+#define SETUP_DIALOG_CAPTION "Dustmarrow 2.0 Setup"
 #define IDI_MAIN 2
 
 // IDOK (1) and IDCANCEL (2) are the platform's own.

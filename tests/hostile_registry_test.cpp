@@ -52,25 +52,7 @@ Lines Changes(const Lines &before, const Lines &after)
     return changes;
 }
 
-struct Seed {
-    DWORD type;
-    Bytes data;
-};
-Seed Dword(DWORD value) { return {REG_DWORD, DwordBytes(value)}; }
-Seed Binary(const Bytes &data) { return {REG_BINARY, data}; }
-Seed String(const std::string &text) { return {REG_SZ, Bytes(text.begin(), text.end() + 1)}; }
-Seed Qword(BYTE low) { return {REG_QWORD, {low, 0, 0, 0, 0, 0, 0, 0}}; }
-const Seed Missing = {REG_NONE, {0xDE, 0xAD}}; // never stored
-
-std::function<void()> Values(const std::vector<Seed> &values)
-{
-    return [values] {
-        CreateKey(HKEY_CURRENT_USER, Settings);
-        for (int i = 0; i < SettingCount; ++i)
-            if (values[size_t(i)].data != Missing.data)
-                SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], values[size_t(i)].type, values[size_t(i)].data);
-    };
-}
+StoredValue Qword(BYTE low) { return Of(REG_QWORD, {low, 0, 0, 0, 0, 0, 0, 0}); }
 
 // What a save leaves: the keys, the five values as REG_DWORD 0 or 1, and every value
 // that was not the program's untouched.
@@ -93,7 +75,8 @@ enum Outcome { Saved, Unchanged, Exactly };
 
 struct HostileCase {
     const char *what;
-    std::function<void()> prepare;
+    std::vector<StoredValue> stored; // empty: no settings key
+    std::function<void()> andThen;   // more to leave in the registry, if any
     std::vector<int> shown;
     int button;
     Outcome outcome;
@@ -114,89 +97,98 @@ int CountChildWindows(HWND dialog)
 TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsWrittenBackCleanly)
 {
     const Bytes eightBytes = {1, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<StoredValue> allChecked = Dwords({1, 1, 1, 1, 1});
     const auto hundredsOfForeignValues = [] {
-        Values({Dword(1), Dword(0), Dword(1), Dword(0), Dword(1)})();
         for (int i = 0; i < 300; ++i) {
             const std::string name = "Foreign" + std::to_string(i);
             SetValue(HKEY_CURRENT_USER, Settings, name.c_str(), i % 2 ? REG_SZ : REG_DWORD, DwordBytes(DWORD(i) + 1));
         }
         SetValue(HKEY_CURRENT_USER, Settings, "", REG_SZ, {'d', 'e', 'f', 0});
     };
-    const auto readOnlySettings = [] {
-        Values({Dword(1), Dword(0), Dword(7), Dword(0), Dword(1)})();
-        AllowOnlyReading(HKEY_CURRENT_USER, Settings);
-    };
+    const auto readOnlySettings = [] { AllowOnlyReading(HKEY_CURRENT_USER, Settings); };
     const auto selfLink = [] { CreateSelfLink(HKEY_CURRENT_USER, Settings); };
-    const auto makersOwnValue = [] {
-        Values({Dword(1), Dword(1), Dword(1), Dword(1), Dword(1)})();
-        SetValue(HKEY_CURRENT_USER, Maker, "InstallDir", REG_SZ, {'C', 0});
-    };
-    const auto anotherGame = [] {
-        Values({Dword(1), Dword(1), Dword(1), Dword(1), Dword(1)})();
-        CreateKey(HKEY_CURRENT_USER, Maker + "\\Other Game");
-    };
-    const auto settingsWithSubkey = [] {
-        Values({Dword(1), Dword(0), Dword(0), Dword(0), Dword(0)})();
-        CreateKey(HKEY_CURRENT_USER, Settings + "\\Profiles");
-    };
+    const auto makersOwnValue = [] { SetValue(HKEY_CURRENT_USER, Maker, "InstallDir", REG_SZ, {'C', 0}); };
+    const auto anotherGame = [] { CreateKey(HKEY_CURRENT_USER, Maker + "\\Other Game"); };
+    const auto settingsWithSubkey = [] { CreateKey(HKEY_CURRENT_USER, Settings + "\\Profiles"); };
 
     const HostileCase cases[] = {
         {"REG_DWORD 0, 1, 7, 0xFFFFFFFF and missing",
-         Values({Dword(0), Dword(1), Dword(7), Dword(0xFFFFFFFF), Missing}),
+         {Dword(0), Dword(1), Dword(7), Dword(0xFFFFFFFF), Missing},
+         nullptr,
          {0, 1, 1, 1, 0},
          IDOK,
          Saved,
          {}},
         {"REG_BINARY of 1, 0, 2, 3 and 4 bytes",
-         Values({Binary({1}), Binary({}), Binary({0, 0}), Binary({0, 0, 3}), Binary({0, 0, 0, 0})}),
+         {Binary({1}), Binary({}), Binary({0, 0}), Binary({0, 0, 3}), Binary({0, 0, 0, 0})},
+         nullptr,
          {1, 0, 0, 1, 0},
          IDOK,
          Saved,
          {}},
         {"REG_BINARY of 8 bytes, REG_QWORD, REG_NONE with no data",
-         Values({Binary(eightBytes), Qword(1), {REG_NONE, {}}, Binary({0, 0, 0, 9}), Qword(0)}),
+         {Binary(eightBytes), Qword(1), Of(REG_NONE, {}), Binary({0, 0, 0, 9}), Qword(0)},
+         nullptr,
          {0, 0, 0, 1, 0},
          IDOK,
          Saved,
          {}},
         {"REG_SZ short and long",
-         Values({String("1"), String(""), String("a long string of text"), String("0"), String("yes")}),
+         {String("1"), String(""), String("a long string of text"), String("0"), String("yes")},
+         nullptr,
          {1, 0, 0, 1, 1},
          IDOK,
          Saved,
          {}},
         {"a value missing before and after a checked one",
-         Values({Missing, Dword(1), Missing, Dword(1), Missing}),
+         {Missing, Dword(1), Missing, Dword(1), Missing},
+         nullptr,
          {0, 1, 0, 1, 0},
          IDOK,
          Saved,
          {}},
-        {"hundreds of foreign values", hundredsOfForeignValues, {1, 0, 1, 0, 1}, IDOK, Saved, {}},
-        {"a settings key that may only be read", readOnlySettings, {1, 0, 1, 0, 1}, IDOK, Unchanged, {}},
-        {"a settings key that cannot be opened: OK", selfLink, {0, 0, 0, 0, 0}, IDOK, Unchanged, {}},
-        {"a settings key that cannot be opened: Remove", selfLink, {0, 0, 0, 0, 0}, IDC_REMOVE_KEYS, Unchanged, {}},
+        {"hundreds of foreign values", Dwords({1, 0, 1, 0, 1}), hundredsOfForeignValues, {1, 0, 1, 0, 1}, IDOK, Saved, {}},
+        {"a settings key that may only be read", Dwords({1, 0, 7, 0, 1}), readOnlySettings, {1, 0, 1, 0, 1}, IDOK, Unchanged, {}},
+        {"a settings key that cannot be opened: OK", {}, selfLink, {0, 0, 0, 0, 0}, IDOK, Unchanged, {}},
+        {"a settings key that cannot be opened: Remove", {}, selfLink, {0, 0, 0, 0, 0}, IDC_REMOVE_KEYS, Unchanged, {}},
         {"removal beside the maker's own value",
+         allChecked,
          makersOwnValue,
          {1, 1, 1, 1, 1},
          IDC_REMOVE_KEYS,
          Exactly,
          {Maker, Maker + ":InstallDir=1:43 00"}},
-        {"removal beside another game", anotherGame, {1, 1, 1, 1, 1}, IDC_REMOVE_KEYS, Exactly, {Maker, Maker + "\\Other Game"}},
-        {"removal of a settings key with a subkey", settingsWithSubkey, {1, 0, 0, 0, 0}, IDC_REMOVE_KEYS, Unchanged, {}},
+        {"removal beside another game",
+         allChecked,
+         anotherGame,
+         {1, 1, 1, 1, 1},
+         IDC_REMOVE_KEYS,
+         Exactly,
+         {Maker, Maker + "\\Other Game"}},
+        {"removal of a settings key with a subkey",
+         Dwords({1, 0, 0, 0, 0}),
+         settingsWithSubkey,
+         {1, 0, 0, 0, 0},
+         IDC_REMOVE_KEYS,
+         Unchanged,
+         {}},
     };
     for (const HostileCase &c : cases) {
         SCOPED_TRACE(c.what);
         EndToEndTest::ClearMaker();
-        c.prepare();
+        if (!c.stored.empty())
+            SeedSettings(c.stored);
+        if (c.andThen)
+            c.andThen();
         const Lines before = Listed(Maker);
         const Lines outside = Elsewhere();
 
-        RunningProgram program = StartProgram(GetParam());
+        RunningDialog program = StartProgram(GetParam());
         ASSERT_NE(program.dialog, nullptr);
         EXPECT_EQ(CheckStates(program.dialog), c.shown);
         EXPECT_EQ(CountChildWindows(program.dialog), 8) << "the five boxes and three buttons, nothing more";
         Play(program, {ClickButton(c.button)});
-        EXPECT_EQ(WaitForExit(program), 0u) << "the program must end, and end cleanly";
+        EXPECT_EQ(WaitForEnd(program), 0u) << "the program must end, and end cleanly";
 
         const Lines after = Listed(Maker);
         switch (c.outcome) {

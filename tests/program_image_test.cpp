@@ -1,5 +1,6 @@
 // The shipped executable, read from the file itself: what kind of image it is, what it
 // imports, and exactly which resources it carries.
+#include "resources/resource_ids.h"
 #include "tests/support/program.h"
 
 #include <gtest/gtest.h>
@@ -59,30 +60,86 @@ std::string StringAt(const Image &image, size_t offset)
     return text;
 }
 
-// Each compiler's build of the program.
-class ProgramImage : public testing::TestWithParam<Subject> {};
-INSTANTIATE_TEST_SUITE_P(Built, ProgramImage, testing::ValuesIn(CompilerSubjects()), SubjectName);
+// Each compiler's i686 build, and this tree's x64 build of the same sources.
+std::vector<Subject> ImageSubjects()
+{
+    std::vector<Subject> subjects = CompilerSubjects();
+    subjects.push_back({"x64", X64_PROGRAM_PATH, nullptr});
+    return subjects;
+}
+bool IsX64(const Subject &subject) { return std::strcmp(subject.name, "x64") == 0; }
 
-TEST_P(ProgramImage, IsASmallPe32GuiProgramForWindows4WithAslrAndNx)
+class ProgramImage : public testing::TestWithParam<Subject> {};
+INSTANTIATE_TEST_SUITE_P(Built, ProgramImage, testing::ValuesIn(ImageSubjects()), SubjectName);
+
+// What a header must say: the i686 builds run on every Windows from 4.0 on, the x64
+// build on 64-bit Windows, which asks for 5.2 and takes high-entropy ASLR.
+struct HeaderFacts {
+    WORD machine, magic, windowsMajor, windowsMinor, dllCharacteristics;
+};
+constexpr WORD AslrAndNx = IMAGE_DLLCHARACTERISTICS_NX_COMPAT | IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE;
+constexpr HeaderFacts I686Facts = {IMAGE_FILE_MACHINE_I386, IMAGE_NT_OPTIONAL_HDR32_MAGIC, 4, 0, AslrAndNx};
+constexpr HeaderFacts X64Facts = {IMAGE_FILE_MACHINE_AMD64, IMAGE_NT_OPTIONAL_HDR64_MAGIC, 5, 2,
+                                  AslrAndNx | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA};
+
+template <typename Nt> void ExpectHeaders(const Image &image, const HeaderFacts &facts)
+{
+    const Nt nt = At<Nt>(image, size_t(At<IMAGE_DOS_HEADER>(image, 0).e_lfanew));
+    ASSERT_EQ(nt.Signature, IMAGE_NT_SIGNATURE);
+    EXPECT_EQ(nt.FileHeader.Machine, facts.machine);
+    EXPECT_EQ(nt.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED, 0) << "relocations are needed for ASLR";
+    EXPECT_EQ(nt.FileHeader.TimeDateStamp, 0u) << "a timestamp would make every build differ";
+    EXPECT_EQ(nt.OptionalHeader.Magic, facts.magic);
+    EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    EXPECT_EQ(nt.OptionalHeader.MajorSubsystemVersion, facts.windowsMajor);
+    EXPECT_EQ(nt.OptionalHeader.MinorSubsystemVersion, facts.windowsMinor);
+    EXPECT_EQ(nt.OptionalHeader.MajorOperatingSystemVersion, facts.windowsMajor);
+    EXPECT_EQ(nt.OptionalHeader.DllCharacteristics, facts.dllCharacteristics);
+    EXPECT_NE(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
+    EXPECT_EQ(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG].Size, 0u);
+    EXPECT_EQ(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].Size, 0u) << "TLS means a runtime crept in";
+}
+
+TEST_P(ProgramImage, IsASmallGuiProgramForItsWindowsWithAslrAndNx)
 {
     const Image image = ReadProgram(GetParam().path);
     ASSERT_FALSE(image.empty()) << "cannot read " << GetParam().path;
     EXPECT_LE(image.size(), 8192u);
     ASSERT_EQ(At<IMAGE_DOS_HEADER>(image, 0).e_magic, IMAGE_DOS_SIGNATURE);
-    const IMAGE_NT_HEADERS32 nt = Headers(image);
-    ASSERT_EQ(nt.Signature, IMAGE_NT_SIGNATURE);
-    EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
-    EXPECT_EQ(nt.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED, 0) << "relocations are needed for ASLR";
-    EXPECT_EQ(nt.FileHeader.TimeDateStamp, 0u) << "a timestamp would make every build differ";
-    EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
-    EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
-    EXPECT_EQ(nt.OptionalHeader.MajorSubsystemVersion, 4);
-    EXPECT_EQ(nt.OptionalHeader.MinorSubsystemVersion, 0);
-    EXPECT_EQ(nt.OptionalHeader.MajorOperatingSystemVersion, 4);
-    EXPECT_EQ(nt.OptionalHeader.DllCharacteristics, IMAGE_DLLCHARACTERISTICS_NX_COMPAT | IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
-    EXPECT_NE(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
-    EXPECT_EQ(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG].Size, 0u);
-    EXPECT_EQ(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].Size, 0u) << "TLS means a runtime crept in";
+    if (IsX64(GetParam()))
+        ExpectHeaders<IMAGE_NT_HEADERS64>(image, X64Facts);
+    else
+        ExpectHeaders<IMAGE_NT_HEADERS32>(image, I686Facts);
+}
+
+// Each imported DLL, in upper case, with the functions taken from it.
+template <typename Nt> std::map<std::string, std::set<std::string>> Imports(const Image &image)
+{
+    using Thunk = decltype(Nt{}.OptionalHeader.ImageBase);
+    constexpr Thunk ByOrdinal = Thunk(1) << (8 * sizeof(Thunk) - 1);
+    const Nt nt = At<Nt>(image, size_t(At<IMAGE_DOS_HEADER>(image, 0).e_lfanew));
+    const IMAGE_DATA_DIRECTORY directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::map<std::string, std::set<std::string>> imports;
+    for (size_t at = FileOffset(image, directory.VirtualAddress); directory.Size != 0; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto descriptor = At<IMAGE_IMPORT_DESCRIPTOR>(image, at);
+        if (descriptor.Name == 0)
+            break;
+        std::string dll = StringAt(image, FileOffset(image, descriptor.Name));
+        for (char &c : dll)
+            c = char(toupper(static_cast<unsigned char>(c)));
+        std::set<std::string> &functions = imports[dll];
+        const DWORD thunks = descriptor.OriginalFirstThunk != 0 ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
+        for (size_t thunk = FileOffset(image, thunks);; thunk += sizeof(Thunk)) {
+            const Thunk entry = At<Thunk>(image, thunk);
+            if (entry == 0)
+                break;
+            if (entry & ByOrdinal)
+                functions.insert("#" + std::to_string(entry & 0xFFFF));
+            else
+                functions.insert(StringAt(image, FileOffset(image, DWORD(entry)) + offsetof(IMAGE_IMPORT_BY_NAME, Name)));
+        }
+    }
+    return imports;
 }
 
 TEST_P(ProgramImage, ImportsOnlyTheSystemFunctionsItCalls)
@@ -96,30 +153,7 @@ TEST_P(ProgramImage, ImportsOnlyTheSystemFunctionsItCalls)
     };
     const Image image = ReadProgram(GetParam().path);
     ASSERT_FALSE(image.empty());
-    const IMAGE_DATA_DIRECTORY directory = Headers(image).OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    ASSERT_NE(directory.Size, 0u);
-
-    std::map<std::string, std::set<std::string>> imports;
-    for (size_t at = FileOffset(image, directory.VirtualAddress);; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        const auto descriptor = At<IMAGE_IMPORT_DESCRIPTOR>(image, at);
-        if (descriptor.Name == 0)
-            break;
-        std::string dll = StringAt(image, FileOffset(image, descriptor.Name));
-        for (char &c : dll)
-            c = char(toupper(static_cast<unsigned char>(c)));
-        std::set<std::string> &functions = imports[dll];
-        const DWORD thunks = descriptor.OriginalFirstThunk != 0 ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
-        for (size_t thunk = FileOffset(image, thunks);; thunk += sizeof(DWORD)) {
-            const DWORD entry = At<DWORD>(image, thunk);
-            if (entry == 0)
-                break;
-            if (entry & IMAGE_ORDINAL_FLAG32)
-                functions.insert("#" + std::to_string(entry & 0xFFFF));
-            else
-                functions.insert(StringAt(image, FileOffset(image, entry) + offsetof(IMAGE_IMPORT_BY_NAME, Name)));
-        }
-    }
-    EXPECT_EQ(imports, expected);
+    EXPECT_EQ(IsX64(GetParam()) ? Imports<IMAGE_NT_HEADERS64>(image) : Imports<IMAGE_NT_HEADERS32>(image), expected);
 }
 
 TEST(ShippedProgram, IsTheSmallerBuildAndAtMost6KiB)
@@ -164,7 +198,7 @@ protected:
     HMODULE module = nullptr;
 };
 
-INSTANTIATE_TEST_SUITE_P(Built, ProgramResources, testing::ValuesIn(CompilerSubjects()), SubjectName);
+INSTANTIATE_TEST_SUITE_P(Built, ProgramResources, testing::ValuesIn(ImageSubjects()), SubjectName);
 
 BOOL CALLBACK AddName(HMODULE, LPCSTR type, LPSTR name, LONG_PTR names)
 {
@@ -251,7 +285,7 @@ TEST_P(ProgramResources, DialogTemplateIsTheClassicTemplateOfTheSetupDialog)
     EXPECT_EQ((std::vector<short>{x, y, cx, cy}), (std::vector<short>{0, 0, 126, 115}));
     EXPECT_EQ(reader.NextNameOrOrdinal(), "") << "menu";
     EXPECT_EQ(reader.NextNameOrOrdinal(), "") << "class";
-    EXPECT_EQ(reader.NextNameOrOrdinal(), "Dustmarrow 2.0 Setup");
+    EXPECT_EQ(reader.NextNameOrOrdinal(), SETUP_DIALOG_CAPTION);
     EXPECT_EQ(reader.Next<WORD>(), 8) << "font size";
     EXPECT_EQ(reader.NextNameOrOrdinal(), "MS Sans Serif");
 

@@ -46,18 +46,18 @@ TEST_P(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
     for (const PlayerCase &c : cases) {
         SCOPED_TRACE(c.what);
         DeleteTree(HKEY_CURRENT_USER, Maker);
-        for (int i = 0; i < int(c.stored.size()); ++i)
-            SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], REG_DWORD, DwordBytes(DWORD(c.stored[size_t(i)])));
+        if (!c.stored.empty())
+            SeedSettings(Dwords(c.stored));
         const std::vector<std::string> before = ListTree(HKEY_CURRENT_USER, Maker);
 
-        RunningProgram program = StartProgram(GetParam());
+        RunningDialog program = StartProgram(GetParam());
         ASSERT_NE(program.dialog, nullptr);
         std::vector<int> shown;
         for (int stored : c.stored.empty() ? std::vector<int>(SettingCount, 0) : c.stored)
             shown.push_back(stored != 0);
         EXPECT_EQ(CheckStates(program.dialog), shown);
         Play(program, c.steps);
-        EXPECT_EQ(WaitForExit(program), 0u) << "the program must end, and end cleanly";
+        EXPECT_EQ(WaitForEnd(program), 0u) << "the program must end, and end cleanly";
 
         EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Maker), c.unchanged ? before : c.after);
     }
@@ -65,28 +65,28 @@ TEST_P(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
 
 TEST_P(ProgramTest, TabGoesThroughTheBoxesThenOkCancelAndRemove)
 {
-    RunningProgram program = StartProgram(GetParam());
+    RunningDialog program = StartProgram(GetParam());
     ASSERT_NE(program.dialog, nullptr);
-    std::vector<int> focus = {See(program).focus};
+    std::vector<int> focus = {FocusedControlId(program.dialog)};
     for (int i = 0; i < 8; ++i) {
         Play(program, {PressKey(VK_TAB)});
-        focus.push_back(See(program).focus);
+        focus.push_back(FocusedControlId(program.dialog));
     }
     Play(program, {PressKey(VK_ESCAPE)});
-    EXPECT_EQ(WaitForExit(program), 0u);
+    EXPECT_EQ(WaitForEnd(program), 0u);
     EXPECT_EQ(focus, (std::vector<int>{101, 102, 103, 104, 105, IDOK, IDCANCEL, IDC_REMOVE_KEYS, 101}));
 }
 
 TEST_P(ProgramTest, OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox)
 {
-    RunningProgram program = StartProgram(GetParam());
+    RunningDialog program = StartProgram(GetParam());
     ASSERT_NE(program.dialog, nullptr);
     RECT window, workArea;
     GetWindowRect(program.dialog, &window);
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
     const LONG style = GetWindowLongA(program.dialog, GWL_STYLE);
     Play(program, {PressKey(VK_ESCAPE)});
-    EXPECT_EQ(WaitForExit(program), 0u);
+    EXPECT_EQ(WaitForEnd(program), 0u);
 
     EXPECT_NEAR((window.left + window.right) / 2.0, (workArea.left + workArea.right) / 2.0, 2);
     EXPECT_NEAR((window.top + window.bottom) / 2.0, (workArea.top + workArea.bottom) / 2.0, 2);

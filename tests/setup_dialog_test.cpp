@@ -11,12 +11,6 @@
 
 namespace {
 
-void SeedSettings(const std::vector<int> &states)
-{
-    for (int i = 0; i < SettingCount; ++i)
-        SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], REG_DWORD, DwordBytes(DWORD(states[size_t(i)])));
-}
-
 constexpr INT_PTR NotCalled = 0x5A5A;
 INT_PTR InitDialogResult = NotCalled;
 
@@ -28,14 +22,11 @@ INT_PTR CALLBACK RecordingSetupDlgProc(HWND dialog, UINT message, WPARAM wParam,
     return result;
 }
 
-class SetupDialogTest : public testing::Test {
-protected:
-    HkcuSandbox sandbox;
-};
+using SetupDialogTest = SandboxedTest;
 
 TEST_F(SetupDialogTest, InitDialogFillsTheBoxesSetsBothIconsAndLeavesTheFocusAlone)
 {
-    SeedSettings({1, 0, 7, 0, 1});
+    SeedSettings(Dwords({1, 0, 7, 0, 1}));
     InitDialogResult = NotCalled;
     const HWND dialog = CreateSetupDialog(RecordingSetupDlgProc);
     ASSERT_NE(dialog, nullptr);
@@ -60,7 +51,7 @@ TEST_F(SetupDialogTest, CommandsOtherThanAButtonClickDoNothing)
         {IDC_REMOVE_KEYS, 1},     {IDC_REMOVE_KEYS, 0xFFFF}, {FirstSettingId, BN_CLICKED}, {FirstSettingId + 4, BN_CLICKED},
         {4, BN_CLICKED},
     };
-    SeedSettings({0, 0, 0, 0, 0});
+    SeedSettings(Dwords({0, 0, 0, 0, 0}));
     const std::vector<std::string> seeded = ListTree(HKEY_CURRENT_USER, Software);
     const HWND dialog = CreateSetupDialog(SetupDlgProc);
     ASSERT_NE(dialog, nullptr);
@@ -129,7 +120,7 @@ TEST_F(SetupDialogTest, ThePushButtonsEndTheModalDialogWithTheirIds)
         DeleteTree(HKEY_CURRENT_USER, Software);
         CreateKey(HKEY_CURRENT_USER, Software);
         if (!c.stored.empty())
-            SeedSettings(c.stored);
+            SeedSettings(Dwords(c.stored));
         for (const std::string &key : c.otherKeys)
             CreateKey(HKEY_CURRENT_USER, key);
         const std::vector<std::string> before = ListTree(HKEY_CURRENT_USER, Software);

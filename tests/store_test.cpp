@@ -19,11 +19,10 @@ std::vector<int> Inverted(const std::vector<int> &states)
     return inverted;
 }
 
-class StoreTest : public testing::Test {
+class StoreTest : public SandboxedTest {
 protected:
     ~StoreTest() override { DestroyWindow(dialog); }
 
-    HkcuSandbox sandbox;
     HWND dialog = CreateSetupDialog(PassiveDialogProc);
 };
 
@@ -33,30 +32,15 @@ TEST_F(StoreTest, FirstUseTouchesNoBoxThenSaveCreatesTheKeysAndFiveDwords)
     SetCheckStates(dialog, marker);
     LoadSettings(dialog);
     EXPECT_EQ(CheckStates(dialog), marker) << "no settings key: no box may change";
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Maker)) << "loading must create nothing";
+    EXPECT_EQ(ListTree(HKEY_CURRENT_USER, ""), std::vector<std::string>{}) << "loading must create nothing";
 
     EXPECT_EQ(SaveSettings(dialog), ERROR_SUCCESS);
     EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Maker), ExpectedSettingsTree(marker, Maker));
 }
 
-struct Seed {
-    bool present;
-    DWORD type;
-    Bytes data;
-};
-const Seed Missing = {false, REG_NONE, {}};
-Seed Dword(DWORD value) { return {true, REG_DWORD, DwordBytes(value)}; }
-Seed Binary(const Bytes &data) { return {true, REG_BINARY, data}; }
-Seed Of(DWORD type, const Bytes &data) { return {true, type, data}; }
-Seed String(const char *text)
-{
-    const std::string value(text);
-    return {true, REG_SZ, Bytes(value.begin(), value.end() + 1)};
-}
-
 struct LoadCase {
     const char *what;
-    std::vector<Seed> values;
+    std::vector<StoredValue> values;
     std::vector<int> shown;
 };
 
@@ -80,12 +64,7 @@ TEST_F(StoreTest, LoadShowsEachStoredValueByItsOwnBytesAndSaveWritesItBackAsZero
     for (const LoadCase &c : cases) {
         SCOPED_TRACE(c.what);
         DeleteTree(HKEY_CURRENT_USER, Software);
-        CreateKey(HKEY_CURRENT_USER, Settings);
-        for (int i = 0; i < SettingCount; ++i) {
-            const Seed &seed = c.values[size_t(i)];
-            if (seed.present)
-                SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], seed.type, seed.data);
-        }
+        SeedSettings(c.values);
         // Every box starts opposite to what it should show, so each must be set.
         SetCheckStates(dialog, Inverted(c.shown));
 
@@ -110,7 +89,7 @@ TEST_F(StoreTest, SaveCountsAnIndeterminateBoxAsChecked)
 
 TEST_F(StoreTest, SaveToAKeyThatMayOnlyBeReadWritesNothingAndSaysWhy)
 {
-    SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[0], REG_DWORD, DwordBytes(0));
+    SeedSettings(Dwords({0, 0, 0, 0, 0}));
     AllowOnlyReading(HKEY_CURRENT_USER, Settings);
     const std::vector<std::string> before = ListTree(HKEY_CURRENT_USER, Software);
     SetCheckStates(dialog, {1, 1, 1, 1, 1});

@@ -5,9 +5,19 @@
 #ifndef DUSTMARROW_TOOLS_FIND_DIALOG_H
 #define DUSTMARROW_TOOLS_FIND_DIALOG_H
 
+#include "resources/resource_ids.h"
+
 #include <windows.h>
 
 #include <cstring>
+
+// The window that has the focus in the thread of `window`, or nullptr.
+inline HWND FocusedWindow(HWND window)
+{
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread) ? thread.hwndFocus : nullptr;
+}
 
 namespace find_dialog_detail {
 
@@ -20,13 +30,11 @@ inline BOOL CALLBACK Match(HWND window, LPARAM lParam)
 {
     auto *search = reinterpret_cast<Search *>(lParam);
     DWORD processId = 0;
-    const DWORD threadId = GetWindowThreadProcessId(window, &processId);
+    GetWindowThreadProcessId(window, &processId);
     char caption[32] = "";
     GetWindowTextA(window, caption, sizeof caption);
-    GUITHREADINFO thread{};
-    thread.cbSize = sizeof thread;
     if ((search->processId == 0 || processId == search->processId) && IsWindowVisible(window) &&
-        std::strcmp(caption, "Dustmarrow 2.0 Setup") == 0 && GetGUIThreadInfo(threadId, &thread) && IsChild(window, thread.hwndFocus)) {
+        std::strcmp(caption, SETUP_DIALOG_CAPTION) == 0 && IsChild(window, FocusedWindow(window))) {
         search->found = window;
         return FALSE;
     }

@@ -2,18 +2,22 @@
 
 #include "resources/resource_ids.h"
 #include "settings/catalogue.h"
+#include "tools/find_dialog.h"
 #include "ui/setup_dialog.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+namespace {
+
+// Carries out one step on a dialog of this process or of another: keys go to the
+// control that has the focus in the dialog's thread, as the keyboard's would.
 void ApplyStep(HWND dialog, const Step &step)
 {
     switch (step.kind) {
     case Step::Key: {
-        GUITHREADINFO thread{};
-        thread.cbSize = sizeof thread;
-        ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &thread));
-        const HWND target = thread.hwndFocus != nullptr ? thread.hwndFocus : dialog;
+        const HWND target = FocusedWindow(dialog) != nullptr ? FocusedWindow(dialog) : dialog;
         const UINT scanCode = MapVirtualKeyA(UINT(step.code), MAPVK_VK_TO_VSC);
         PostMessageA(target, WM_KEYDOWN, WPARAM(step.code), LPARAM(1 | scanCode << 16));
         PostMessageA(target, WM_KEYUP, WPARAM(step.code), LPARAM(1 | scanCode << 16 | 3u << 30));
@@ -28,20 +32,50 @@ void ApplyStep(HWND dialog, const Step &step)
     }
 }
 
+// Deadlines on the clock: under Wine a start takes a tenth of a second and a step a few
+// milliseconds; these allow for a slow, busy machine, well inside ctest's limit.
+constexpr DWORD ReadyMilliseconds = 15000;
+constexpr DWORD StepMilliseconds = 3000;
+constexpr DWORD EndMilliseconds = 3000;
+
+bool IsRunning(const RunningDialog &running) { return running.runner != nullptr && WaitForSingleObject(running.runner, 0) == WAIT_TIMEOUT; }
+
+// What a player sees: whether the dialog is still there, which control has the focus,
+// and the five boxes.
+std::string See(const RunningDialog &running)
+{
+    if (!IsRunning(running))
+        return "ended";
+    std::string view = "running, focus on " + std::to_string(FocusedControlId(running.dialog)) + ", boxes";
+    for (int box : CheckStates(running.dialog))
+        view += " " + std::to_string(box);
+    return view;
+}
+
+// Ends a runner that outlived its deadline: a process is ended outright; on a thread,
+// WM_QUIT ends the modal loop.
+void Stop(RunningDialog &running)
+{
+    if (!IsRunning(running))
+        return;
+    if (running.threadId != 0)
+        PostThreadMessageA(running.threadId, WM_QUIT, 0, 0);
+    else
+        TerminateProcess(running.runner, 1);
+    WaitForSingleObject(running.runner, EndMilliseconds);
+}
+
+DWORD WINAPI RunSetupDialog(void *) { return DWORD(DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETUP), nullptr, SetupDlgProc, 0)); }
+
+}
+
 std::ostream &operator<<(std::ostream &out, const Step &step)
 {
     static const char *const kinds[] = {"key", "click on", "close from the caption"};
     return step.kind == Step::Close ? out << kinds[step.kind] : out << kinds[step.kind] << ' ' << step.code;
 }
 
-int FocusedControlId(HWND dialog)
-{
-    GUITHREADINFO thread{};
-    thread.cbSize = sizeof thread;
-    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &thread) || thread.hwndFocus == nullptr)
-        return 0;
-    return GetDlgCtrlID(thread.hwndFocus);
-}
+int FocusedControlId(HWND dialog) { return GetDlgCtrlID(FocusedWindow(dialog)); }
 
 HWND CreateSetupDialog(DLGPROC procedure)
 {
@@ -66,57 +100,48 @@ void SetCheckStates(HWND dialog, const std::vector<int> &states)
         SendDlgItemMessageA(dialog, FirstSettingId + i, BM_SETCHECK, WPARAM(states[size_t(i)]), 0);
 }
 
-namespace {
-
-// The modal run's state: one dialog at a time, on the test's own thread. Steps are
-// played from a timer, whose message comes only when no posted message waits: each
-// step is played once the dialog has dealt with the one before.
-struct ModalRun {
-    const std::vector<Step> *steps;
-    size_t next;
-    DWORD lastStepTime;
-    HWND dialog;
-    HHOOK hook;
-    UINT_PTR timer;
-} Run;
-
-constexpr UINT TickMilliseconds = 20;
-constexpr DWORD OpenMillisecondsAfterLastStep = 2000;
-
-void CALLBACK PlayNextStep(HWND, UINT, UINT_PTR timer, DWORD)
+void WaitUntilReady(RunningDialog &running, DWORD processId)
 {
-    if (Run.next < Run.steps->size()) {
-        ApplyStep(Run.dialog, (*Run.steps)[Run.next++]);
-        Run.lastStepTime = GetTickCount();
-    } else if (GetTickCount() - Run.lastStepTime > OpenMillisecondsAfterLastStep) {
-        KillTimer(nullptr, timer);
-        Run.timer = 0;
-        EndDialog(Run.dialog, StillOpenResult);
+    WaitUntil([&] { return !IsRunning(running) || (running.dialog = FindReadySetupDialog(processId)) != nullptr; }, ReadyMilliseconds);
+    if (running.dialog == nullptr) {
+        ADD_FAILURE() << "no ready dialog within " << ReadyMilliseconds << " ms: " << (IsRunning(running) ? "still running" : "it ended");
+        Stop(running);
     }
 }
 
-LRESULT CALLBACK WatchForActivation(int code, WPARAM wParam, LPARAM lParam)
+void Play(RunningDialog &running, const std::vector<Step> &steps)
 {
-    if (code == HCBT_ACTIVATE && Run.dialog == nullptr) {
-        Run.dialog = reinterpret_cast<HWND>(wParam);
-        Run.timer = SetTimer(nullptr, 0, TickMilliseconds, PlayNextStep);
+    for (const Step &step : steps) {
+        const std::string before = See(running);
+        ApplyStep(running.dialog, step);
+        std::string now = before;
+        if (!WaitUntil([&] { return (now = See(running)) != before; }, StepMilliseconds)) {
+            ADD_FAILURE() << step << " showed nothing within " << StepMilliseconds
+                          << " ms: expected the focus to move, a box to change or the dialog to end; it shows " << now;
+            Stop(running);
+            return;
+        }
     }
-    return CallNextHookEx(Run.hook, code, wParam, lParam);
 }
 
+DWORD WaitForEnd(RunningDialog &running)
+{
+    DWORD exitCode = STILL_ACTIVE;
+    if (WaitForSingleObject(running.runner, EndMilliseconds) == WAIT_OBJECT_0)
+        running.threadId != 0 ? GetExitCodeThread(running.runner, &exitCode) : GetExitCodeProcess(running.runner, &exitCode);
+    Stop(running);
+    CloseHandle(running.runner);
+    running.runner = nullptr;
+    return exitCode;
 }
 
 INT_PTR RunModalSetupDialog(const std::vector<Step> &steps)
 {
-    Run = {&steps, 0, GetTickCount(), nullptr, nullptr, 0};
-    Run.hook = SetWindowsHookExA(WH_CBT, WatchForActivation, nullptr, GetCurrentThreadId());
-    EXPECT_NE(Run.hook, nullptr);
-    const INT_PTR result = DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETUP), nullptr, SetupDlgProc, 0);
-    UnhookWindowsHookEx(Run.hook);
-    if (Run.timer != 0)
-        KillTimer(nullptr, Run.timer);
-    MSG leftover;
-    while (PeekMessageA(&leftover, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE)) {
-    }
-    return result;
+    RunningDialog running{};
+    running.runner = CreateThread(nullptr, 0, RunSetupDialog, nullptr, 0, &running.threadId);
+    EXPECT_NE(running.runner, nullptr) << "CreateThread failed with " << GetLastError();
+    WaitUntilReady(running, GetCurrentProcessId());
+    if (running.dialog != nullptr)
+        Play(running, steps);
+    return INT_PTR(int(WaitForEnd(running)));
 }

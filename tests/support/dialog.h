@@ -1,5 +1,6 @@
-// Drives the Setup dialog the way a player does: keys to the focused control, clicks
-// on buttons, the caption's close command.
+// Drives the Setup dialog the way a player does, from outside it: keys to the focused
+// control, clicks on buttons, the caption's close command; each step is played only
+// once the one before it has visibly taken effect.
 #ifndef DUSTMARROW_TESTS_DIALOG_H
 #define DUSTMARROW_TESTS_DIALOG_H
 
@@ -17,10 +18,6 @@ inline Step ClickButton(int controlId) { return {Step::Click, controlId}; }
 inline Step CloseFromCaption() { return {Step::Close, 0}; }
 std::ostream &operator<<(std::ostream &out, const Step &step);
 
-// Carries out one step on a dialog of this process or of another: keys go to the
-// control that has the focus in the dialog's thread, as the keyboard's would.
-void ApplyStep(HWND dialog, const Step &step);
-
 // The id of the control that has the focus in the dialog's thread, or 0.
 int FocusedControlId(HWND dialog);
 
@@ -31,10 +28,29 @@ HWND CreateSetupDialog(DLGPROC procedure);
 std::vector<int> CheckStates(HWND dialog);
 void SetCheckStates(HWND dialog, const std::vector<int> &states);
 
-// Runs the Setup dialog modally with its real procedure, plays the steps one at a
-// time once it is active, and returns what DialogBoxParamA returned. A dialog still
-// open two seconds after the last step is ended with StillOpenResult.
-constexpr INT_PTR StillOpenResult = 0x5717;
+// A modal Setup dialog running on its own: the real program in its own process, or
+// the dialog's real procedure on a thread of this one.
+struct RunningDialog {
+    HANDLE runner;  // the process or the thread; signalled when it ends
+    DWORD threadId; // the thread, or 0 for a process
+    HWND dialog;    // once ready; nullptr when none became ready in time
+};
+
+// Waits until the runner's dialog is visible and a control has the focus. A dialog not
+// ready in time fails the test, and its runner is ended.
+void WaitUntilReady(RunningDialog &running, DWORD processId);
+
+// Plays each step once the dialog shows the one before it done: the focus moved, a
+// box changed, or the dialog ended. A step that shows nothing in time fails the test,
+// ends the runner and skips the rest.
+void Play(RunningDialog &running, const std::vector<Step> &steps);
+
+// Waits for the runner to end and returns its exit code (a thread's is what
+// DialogBoxParamA returned), or STILL_ACTIVE after ending one that did not end in time.
+DWORD WaitForEnd(RunningDialog &running);
+
+// Runs the Setup dialog modally with its real procedure on a thread of its own, plays
+// the steps, and returns what DialogBoxParamA returned.
 INT_PTR RunModalSetupDialog(const std::vector<Step> &steps);
 
 #endif

@@ -1,22 +1,88 @@
 #include "tests/support/registry.h"
 
-#include "settings/catalogue.h"
-
-#include <gtest/gtest.h>
-
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstdio>
 
-Bytes DwordBytes(DWORD value) { return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}; }
+// Deletes a key itself, even a link, where every other call would follow the link.
+extern "C" LONG WINAPI NtDeleteKey(HANDLE key);
 
-void CreateKey(HKEY root, const std::string &path)
+namespace {
+
+void SetAccess(HKEY root, const std::string &path, const char *sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    HKEY key;
+    LONG result = RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC, &key);
+    if (result == ERROR_FILE_NOT_FOUND)
+        result = ERROR_SUCCESS;
+    else if (result == ERROR_SUCCESS) {
+        result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(key);
+    }
+    LocalFree(descriptor);
+    ASSERT_EQ(result, ERROR_SUCCESS) << "setting the access of " << path;
+}
+
+// Lists the key `name` below parent as `shown`; with `shown` empty, only its subkeys.
+void ListKey(HKEY parent, const std::string &name, const std::string &shown, std::vector<std::string> &lines)
 {
     HKEY key;
-    const LONG result = RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    ASSERT_EQ(result, ERROR_SUCCESS) << "creating " << path;
+    const LONG opened = RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ, &key);
+    // A key gone meanwhile (another test's sandbox) is not there; one that is there but
+    // will not open is listed, so that a change to it shows.
+    if (opened != ERROR_SUCCESS) {
+        if (opened != ERROR_FILE_NOT_FOUND)
+            lines.push_back(shown + " cannot be opened: error " + std::to_string(opened));
+        return;
+    }
+    char text[16384];
+    static BYTE data[1 << 16];
+    if (!shown.empty()) {
+        lines.push_back(shown);
+        const size_t firstValue = lines.size();
+        for (DWORD i = 0;; ++i) {
+            DWORD nameSize = sizeof text, dataSize = sizeof data, type = 0;
+            const LONG result = RegEnumValueA(key, i, text, &nameSize, nullptr, &type, data, &dataSize);
+            if (result != ERROR_SUCCESS) {
+                if (result != ERROR_NO_MORE_ITEMS && result != ERROR_KEY_DELETED)
+                    ADD_FAILURE() << "listing the values of " << shown << " failed with " << result;
+                break;
+            }
+            std::string line = shown + ":" + text + "=" + std::to_string(type) + ":";
+            for (DWORD at = 0; at < dataSize; ++at)
+                line += std::string(at ? " " : "") + "0123456789abcdef"[data[at] >> 4] + "0123456789abcdef"[data[at] & 15];
+            lines.push_back(line);
+        }
+        std::sort(lines.begin() + std::ptrdiff_t(firstValue), lines.end());
+    }
+    std::vector<std::string> subkeys;
+    for (DWORD i = 0, size = sizeof text; RegEnumKeyExA(key, i, text, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++i, size = sizeof text)
+        subkeys.push_back(text);
+    std::sort(subkeys.begin(), subkeys.end());
+    for (const std::string &subkey : subkeys)
+        ListKey(key, subkey, shown.empty() ? subkey : shown + "\\" + subkey, lines);
     RegCloseKey(key);
+}
+
+}
+
+std::vector<StoredValue> Dwords(const std::vector<int> &states)
+{
+    std::vector<StoredValue> values;
+    for (int state : states)
+        values.push_back(Dword(DWORD(state)));
+    return values;
+}
+
+void SeedSettings(const std::vector<StoredValue> &values)
+{
+    CreateKey(HKEY_CURRENT_USER, Settings);
+    for (int i = 0; i < SettingCount; ++i)
+        if (values[size_t(i)].present)
+            SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], values[size_t(i)].type, values[size_t(i)].data);
 }
 
 void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data)
@@ -24,7 +90,7 @@ void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, 
     HKEY key;
     ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS)
         << "creating " << path;
-    const LONG result = RegSetValueExA(key, name, 0, type, data.empty() ? nullptr : data.data(), DWORD(data.size()));
+    const LONG result = name == nullptr ? ERROR_SUCCESS : RegSetValueExA(key, name, 0, type, data.data(), DWORD(data.size()));
     RegCloseKey(key);
     ASSERT_EQ(result, ERROR_SUCCESS) << "setting " << path << ":" << name;
 }
@@ -38,45 +104,26 @@ void DeleteTree(HKEY root, const std::string &path)
         ADD_FAILURE() << "deleting " << path << " failed with " << result;
 }
 
-namespace {
-
-void SetDacl(HKEY root, const std::string &path, const char *sddl)
-{
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
-    HKEY key;
-    LONG result = RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC, &key);
-    if (result == ERROR_SUCCESS) {
-        result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
-        RegCloseKey(key);
-    }
-    LocalFree(descriptor);
-    ASSERT_EQ(result, ERROR_SUCCESS) << "setting the access of " << path;
-}
-
-}
-
 void AllowOnlyReading(HKEY root, const std::string &path)
 {
-    SetDacl(root, path, "D:P(A;;KR;;;WD)");
+    SetAccess(root, path, "D:P(A;;KR;;;WD)");
     HKEY key;
     ASSERT_EQ(RegOpenKeyExA(root, path.c_str(), 0, KEY_WRITE, &key), ERROR_ACCESS_DENIED) << path << " is still writable";
 }
 
-void AllowEverything(HKEY root, const std::string &path) { SetDacl(root, path, "D:P(A;OICI;KA;;;WD)"); }
+void AllowEverything(HKEY root, const std::string &path) { SetAccess(root, path, "D:P(A;OICI;KA;;;WD)"); }
 
 void CreateSelfLink(HKEY root, const std::string &path)
 {
     // A link's target is a full kernel path: \Registry\User\<the user's SID>\path.
     HANDLE token;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    BYTE buffer[256];
-    DWORD size = sizeof buffer;
-    const BOOL gotUser = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+    BYTE user[256];
+    DWORD size = 0;
+    const BOOL gotUser = GetTokenInformation(token, TokenUser, user, sizeof user, &size);
     CloseHandle(token);
-    ASSERT_TRUE(gotUser);
     LPSTR sid = nullptr;
-    ASSERT_TRUE(ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &sid));
+    ASSERT_TRUE(gotUser && ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, &sid));
     const std::string target = std::string("\\Registry\\User\\") + sid + "\\" + path;
     LocalFree(sid);
     const std::wstring wideTarget(target.begin(), target.end());
@@ -94,94 +141,17 @@ void CreateSelfLink(HKEY root, const std::string &path)
 
 void DeleteLink(HKEY root, const std::string &path)
 {
-    using NtDeleteKeyFunction = LONG(WINAPI *)(HANDLE);
-    const auto ntDeleteKey =
-        reinterpret_cast<NtDeleteKeyFunction>(reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
-    ASSERT_NE(ntDeleteKey, nullptr);
     HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, DELETE | KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return;
-    DWORD type = REG_NONE;
-    const bool isLink = RegQueryValueExA(key, "SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS && type == REG_LINK;
-    if (isLink) {
-        EXPECT_EQ(ntDeleteKey(key), 0) << "deleting the link " << path;
+    if (RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, DELETE, &key) == ERROR_SUCCESS) {
+        NtDeleteKey(key);
+        RegCloseKey(key);
     }
-    RegCloseKey(key);
-}
-
-bool KeyExists(HKEY root, const std::string &path)
-{
-    HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-namespace {
-
-std::string Hex(const BYTE *data, DWORD size)
-{
-    std::string text;
-    char byte[4];
-    for (DWORD i = 0; i < size; ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", data[i]);
-        text += byte;
-    }
-    return text;
-}
-
-std::vector<std::string> SortedSubkeyNames(HKEY key)
-{
-    std::vector<std::string> names;
-    char name[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD nameSize = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void ListKey(HKEY parent, const std::string &path, const std::string &shownPath, std::vector<std::string> &lines)
-{
-    HKEY key;
-    if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return;
-    lines.push_back(shownPath);
-    char name[16384];
-    static BYTE data[1 << 16];
-    std::vector<std::string> values;
-    for (DWORD i = 0;; ++i) {
-        DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
-        const LONG result = RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize);
-        if (result != ERROR_SUCCESS) {
-            // Another test process may delete its own sandbox while it is listed.
-            if (result != ERROR_NO_MORE_ITEMS && result != ERROR_KEY_DELETED)
-                ADD_FAILURE() << "listing the values of " << shownPath << " failed with " << result;
-            break;
-        }
-        values.push_back(shownPath + ":" + name + "=" + std::to_string(type) + ":" + Hex(data, dataSize));
-    }
-    std::sort(values.begin(), values.end());
-    lines.insert(lines.end(), values.begin(), values.end());
-    for (const std::string &subkey : SortedSubkeyNames(key))
-        ListKey(key, subkey, shownPath + "\\" + subkey, lines);
-    RegCloseKey(key);
-}
-
 }
 
 std::vector<std::string> ListTree(HKEY root, const std::string &path)
 {
     std::vector<std::string> lines;
-    if (!path.empty())
-        ListKey(root, path, path, lines);
-    else
-        for (const std::string &top : SortedSubkeyNames(root))
-            ListKey(root, top, top, lines);
+    ListKey(root, path, path, lines);
     return lines;
 }
 
@@ -191,28 +161,25 @@ std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, co
     for (size_t end = top.size(); end < Settings.size(); end = Settings.find('\\', end + 1))
         lines.push_back(Settings.substr(0, end));
     lines.push_back(Settings);
-    std::vector<std::string> values;
+    const size_t firstValue = lines.size();
     for (int i = 0; i < SettingCount; ++i)
-        values.push_back(Settings + ":" + SettingValueNames[i] + "=4:0" + std::to_string(states[size_t(i)]) + " 00 00 00");
-    std::sort(values.begin(), values.end());
-    lines.insert(lines.end(), values.begin(), values.end());
+        lines.push_back(Settings + ":" + SettingValueNames[i] + "=4:0" + std::to_string(states[size_t(i)]) + " 00 00 00");
+    std::sort(lines.begin() + std::ptrdiff_t(firstValue), lines.end());
     return lines;
 }
 
-HkcuSandbox::HkcuSandbox() : path_(SandboxRoot + "\\Sandbox" + std::to_string(GetCurrentProcessId()))
+void SandboxedTest::SetUp()
 {
+    path_ = SandboxRoot + "\\Sandbox" + std::to_string(GetCurrentProcessId());
     DeleteTree(HKEY_CURRENT_USER, path_);
-    const LONG created = RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sandbox_, nullptr);
-    if (created != ERROR_SUCCESS) {
-        ADD_FAILURE() << "creating the sandbox key failed with " << created;
-        return;
-    }
-    const LONG overridden = RegOverridePredefKey(HKEY_CURRENT_USER, sandbox_);
-    if (overridden != ERROR_SUCCESS)
-        ADD_FAILURE() << "redirecting HKEY_CURRENT_USER failed with " << overridden;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sandbox_, nullptr), ERROR_SUCCESS)
+        << "creating the sandbox " << path_;
+    ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, sandbox_), ERROR_SUCCESS) << "redirecting HKEY_CURRENT_USER";
+    // The real HKEY_CURRENT_USER is never empty: an empty one is the sandbox.
+    ASSERT_EQ(ListTree(HKEY_CURRENT_USER, ""), std::vector<std::string>{}) << "HKEY_CURRENT_USER is not the new sandbox";
 }
 
-HkcuSandbox::~HkcuSandbox()
+void SandboxedTest::TearDown()
 {
     RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
     if (sandbox_ != nullptr)

@@ -5,6 +5,7 @@
 
 #include "settings/catalogue.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
@@ -19,42 +20,59 @@ inline const std::string SandboxRoot = "Software\\DustmarrowSetupTests";
 
 using Bytes = std::vector<BYTE>;
 
-Bytes DwordBytes(DWORD value);
+inline Bytes DwordBytes(DWORD value) { return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}; }
 
-void CreateKey(HKEY root, const std::string &path);
+// One setting as a test stores it: a value of any type and data, or none at all.
+struct StoredValue {
+    bool present;
+    DWORD type;
+    Bytes data;
+};
+inline const StoredValue Missing = {false, REG_NONE, {}};
+inline StoredValue Of(DWORD type, const Bytes &data) { return {true, type, data}; }
+inline StoredValue Dword(DWORD value) { return Of(REG_DWORD, DwordBytes(value)); }
+inline StoredValue Binary(const Bytes &data) { return Of(REG_BINARY, data); }
+inline StoredValue String(const std::string &text) { return Of(REG_SZ, Bytes(text.begin(), text.end() + 1)); }
+std::vector<StoredValue> Dwords(const std::vector<int> &states);
+
+// Creates the settings key and stores the five settings in catalogue order.
+void SeedSettings(const std::vector<StoredValue> &values);
+
+// Creates the key, with any missing parents, and, given a name, stores that value in it.
 void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data);
+inline void CreateKey(HKEY root, const std::string &path) { SetValue(root, path, nullptr, REG_NONE, {}); }
 void DeleteTree(HKEY root, const std::string &path);
-bool KeyExists(HKEY root, const std::string &path);
 
 // Leaves everyone only read access to the key, as an administrator or another program
-// might; Wine enforces it for as long as its server runs.
+// might (Wine enforces it for as long as its server runs), and checks that writing is
+// refused. AllowEverything gives full access again, so that a key can be cleared away;
+// a missing key it leaves so.
 void AllowOnlyReading(HKEY root, const std::string &path);
-
-// Gives everyone full access to the key again, so that it can be cleared away.
 void AllowEverything(HKEY root, const std::string &path);
 
 // Makes path a registry link that points at itself, as a broken program might leave
-// it: every ordinary open of it fails, though it exists. DeleteLink removes such a link, and leaves any other key alone.
+// it: every ordinary open of it fails, though it exists. DeleteLink deletes whatever key
+// is at path, a link included, when it has no subkeys.
 void CreateSelfLink(HKEY root, const std::string &path);
 void DeleteLink(HKEY root, const std::string &path);
 
 // One line per key ("A\B") and per value ("A\B:Name=type:hex bytes"), in a fixed
-// order, for every key at and below path. Empty when path does not exist; an empty
-// path lists every key below root.
+// order, for every key at and below path; a key that exists but cannot be opened is a
+// line of its own ("A\B cannot be opened: error N"). Empty when path does not exist;
+// an empty path lists every key below root.
 std::vector<std::string> ListTree(HKEY root, const std::string &path);
 
 // The tree ListTree shows from `top` (the settings key or a key above it) when it holds
 // nothing but the five settings as the program writes them: REG_DWORD 0 or 1.
 std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, const std::string &top = Settings);
 
-// Redirects this process's HKEY_CURRENT_USER into a new, empty private key for as
-// long as it lives, and deletes that key afterwards.
-class HkcuSandbox {
-public:
-    HkcuSandbox();
-    ~HkcuSandbox();
-    HkcuSandbox(const HkcuSandbox &) = delete;
-    HkcuSandbox &operator=(const HkcuSandbox &) = delete;
+// For in-process tests: redirects this process's HKEY_CURRENT_USER into a new, empty
+// private key before each test, and deletes that key afterwards. A sandbox that cannot
+// be made, or does not hold, stops the test before its body touches the registry.
+class SandboxedTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
 
 private:
     HKEY sandbox_ = nullptr;
