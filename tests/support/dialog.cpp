@@ -34,7 +34,7 @@ void ApplyStep(HWND dialog, const Step &step)
 
 // Deadlines on the clock: under Wine a start takes a tenth of a second and a step a few
 // milliseconds; these allow for a slow, busy machine, well inside ctest's limit.
-constexpr DWORD ReadyMilliseconds = 15000;
+constexpr DWORD ThreadReadyMilliseconds = 5000;
 constexpr DWORD StepMilliseconds = 3000;
 constexpr DWORD EndMilliseconds = 3000;
 
@@ -100,11 +100,11 @@ void SetCheckStates(HWND dialog, const std::vector<int> &states)
         SendDlgItemMessageA(dialog, FirstSettingId + i, BM_SETCHECK, WPARAM(states[size_t(i)]), 0);
 }
 
-void WaitUntilReady(RunningDialog &running, DWORD processId)
+void WaitUntilReady(RunningDialog &running, DWORD processId, DWORD milliseconds)
 {
-    WaitUntil([&] { return !IsRunning(running) || (running.dialog = FindReadySetupDialog(processId)) != nullptr; }, ReadyMilliseconds);
+    WaitUntil([&] { return !IsRunning(running) || (running.dialog = FindReadySetupDialog(processId)) != nullptr; }, milliseconds);
     if (running.dialog == nullptr) {
-        ADD_FAILURE() << "no ready dialog within " << ReadyMilliseconds << " ms: " << (IsRunning(running) ? "still running" : "it ended");
+        ADD_FAILURE() << "no ready dialog within " << milliseconds << " ms: " << (IsRunning(running) ? "still running" : "it ended");
         Stop(running);
     }
 }
@@ -140,7 +140,7 @@ INT_PTR RunModalSetupDialog(const std::vector<Step> &steps)
     RunningDialog running{};
     running.runner = CreateThread(nullptr, 0, RunSetupDialog, nullptr, 0, &running.threadId);
     EXPECT_NE(running.runner, nullptr) << "CreateThread failed with " << GetLastError();
-    WaitUntilReady(running, GetCurrentProcessId());
+    WaitUntilReady(running, GetCurrentProcessId(), ThreadReadyMilliseconds);
     if (running.dialog != nullptr)
         Play(running, steps);
     return INT_PTR(int(WaitForEnd(running)));

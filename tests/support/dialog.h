@@ -38,7 +38,7 @@ struct RunningDialog {
 
 // Waits until the runner's dialog is visible and a control has the focus. A dialog not
 // ready in time fails the test, and its runner is ended.
-void WaitUntilReady(RunningDialog &running, DWORD processId);
+void WaitUntilReady(RunningDialog &running, DWORD processId, DWORD milliseconds);
 
 // Plays each step once the dialog shows the one before it done: the focus moved, a
 // box changed, or the dialog ended. A step that shows nothing in time fails the test,

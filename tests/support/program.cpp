@@ -7,6 +7,9 @@
 
 namespace {
 
+// A first start in a prefix can take seconds on a slow, busy machine.
+constexpr DWORD StartMilliseconds = 15000;
+
 // Wine's settings for programs of this file name only.
 const std::string ProgramDefaults = "Software\\Wine\\AppDefaults\\DustmarrowSetup.exe";
 
@@ -73,6 +76,6 @@ RunningDialog StartProgram(const Subject &subject)
     }
     CloseHandle(process.hThread);
     RunningDialog program{process.hProcess, 0, nullptr};
-    WaitUntilReady(program, process.dwProcessId);
+    WaitUntilReady(program, process.dwProcessId, StartMilliseconds);
     return program;
 }
