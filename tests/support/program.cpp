@@ -1,6 +1,7 @@
 #include "tests/support/program.h"
 
 #include "tests/support/registry.h"
+#include "tools/find_dialog.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -67,10 +68,7 @@ void EndToEndTest::ClearMaker()
 RunningDialog StartProgram(const Subject &subject)
 {
     PROCESS_INFORMATION process{};
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    std::string commandLine = "\"" + subject.path + "\"";
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!StartProgramProcess(subject.path, process)) {
         ADD_FAILURE() << "starting " << subject.path << " failed with " << GetLastError();
         return {};
     }

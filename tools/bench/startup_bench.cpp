@@ -28,13 +28,10 @@ struct Subject {
 
 bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
 {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    std::string commandLine = "\"" + subject.path + "\"";
     LARGE_INTEGER started, shown;
     QueryPerformanceCounter(&started);
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!StartProgramProcess(subject.path, process)) {
         std::fprintf(stderr, "cannot start %s: error %lu\n", subject.path.c_str(), GetLastError());
         return false;
     }
