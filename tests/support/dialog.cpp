@@ -17,7 +17,9 @@ void ApplyStep(HWND dialog, const Step &step)
 {
     switch (step.kind) {
     case Step::Key: {
-        const HWND target = FocusedWindow(dialog) != nullptr ? FocusedWindow(dialog) : dialog;
+        HWND target = FocusedWindow(dialog);
+        if (target == nullptr)
+            target = dialog;
         const UINT scanCode = MapVirtualKeyA(UINT(step.code), MAPVK_VK_TO_VSC);
         PostMessageA(target, WM_KEYDOWN, WPARAM(step.code), LPARAM(1 | scanCode << 16));
         PostMessageA(target, WM_KEYUP, WPARAM(step.code), LPARAM(1 | scanCode << 16 | 3u << 30));
