@@ -18,16 +18,25 @@ host_runs_i686() {
     [ "$DEV_HOST_RUNS_I686" = yes ]
 }
 
-# The architectures whose programs this host runs: the players' one first.
-host_architectures() { if host_runs_i686; then echo i686 x64; else echo x64; fi; }
-
-# Wine for this host: its 32-bit side only where 32-bit code runs, and then i386
-# packages too.
+# Wine for this host. Its 32-bit side is tried only where 32-bit code runs, and is not
+# needed: without it this host runs the x64 tree alone.
 install_wine() {
     local packages=(wine wine64 fonts-wine xvfb xauth "$@")
-    host_runs_i686 && packages+=(wine32)
+    host_runs_i686 && packages+=(-- wine32)
     install_missing "${packages[@]}"
 }
+
+# Whether the i686 tree runs here: on a host that runs 32-bit code, with Wine's 32-bit
+# side installed, which install_wine has just tried. If not, NO_I686 says why.
+i686_runs() {
+    NO_I686="this machine cannot run 32-bit programs"
+    host_runs_i686 || return 1
+    NO_I686="wine32 could not be installed (${LOGS#"$ROOT"/}/install.log says why)"
+    dpkg -s wine32 >/dev/null 2>&1
+}
+
+# The architectures whose programs run here: the players' one first.
+host_architectures() { if i686_runs; then echo i686 x64; else echo x64; fi; }
 
 # Points what follows at one architecture: its tree, its program and tools, and the
 # Wine loader for it. Debian's wine command always takes the 32-bit loader when wine32
@@ -45,11 +54,11 @@ use_arch() {
 
 # The players' architecture where this host runs it, else the x64 build, saying so.
 use_host_arch() {
-    if host_runs_i686; then
+    if i686_runs; then
         use_arch i686
     else
         use_arch x64
-        say "this machine cannot run 32-bit programs: using the 64-bit build of the same sources"
+        say "$NO_I686: using the 64-bit build of the same sources"
     fi
 }
 
