@@ -16,8 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # libgcc (for the stack probe) is where MinGW's GCC keeps it, which LLD does not
-# search. LLD marks programs terminal-server aware unless told not to; GNU ld does not.
+# search.
 execute_process(COMMAND ${MINGW_PREFIX}-gcc-posix -print-libgcc-file-name
     OUTPUT_VARIABLE MINGW_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 get_filename_component(MINGW_LIBGCC_DIR ${MINGW_LIBGCC} DIRECTORY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${MINGW_LIBGCC_DIR} -Wl,-Xlink=-tsaware:no")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${MINGW_LIBGCC_DIR}")

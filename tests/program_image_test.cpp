@@ -72,15 +72,18 @@ bool IsX64(const Subject &subject) { return std::strcmp(subject.name, "x64") == 
 class ProgramImage : public testing::TestWithParam<Subject> {};
 INSTANTIATE_TEST_SUITE_P(Built, ProgramImage, testing::ValuesIn(ImageSubjects()), SubjectName);
 
-// What a header must say: the i686 builds run on every Windows from 4.0 on, the x64
-// build on 64-bit Windows, which asks for 5.2 and takes high-entropy ASLR.
+// What a header must say: the i686 builds run on every Windows from 4.0 on and allow no
+// SEH handler; the x64 build runs on 64-bit Windows, which asks for 5.2, takes
+// high-entropy ASLR and keeps its handlers in tables. All are terminal-server aware.
 struct HeaderFacts {
     WORD machine, magic, windowsMajor, windowsMinor, dllCharacteristics;
 };
-constexpr WORD AslrAndNx = IMAGE_DLLCHARACTERISTICS_NX_COMPAT | IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE;
-constexpr HeaderFacts I686Facts = {IMAGE_FILE_MACHINE_I386, IMAGE_NT_OPTIONAL_HDR32_MAGIC, 4, 0, AslrAndNx};
+constexpr WORD Hardened =
+    IMAGE_DLLCHARACTERISTICS_NX_COMPAT | IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE;
+constexpr HeaderFacts I686Facts = {IMAGE_FILE_MACHINE_I386, IMAGE_NT_OPTIONAL_HDR32_MAGIC, 4, 0,
+                                   Hardened | IMAGE_DLLCHARACTERISTICS_NO_SEH};
 constexpr HeaderFacts X64Facts = {IMAGE_FILE_MACHINE_AMD64, IMAGE_NT_OPTIONAL_HDR64_MAGIC, 5, 2,
-                                  AslrAndNx | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA};
+                                  Hardened | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA};
 
 template <typename Nt> void ExpectHeaders(const Image &image, const HeaderFacts &facts)
 {
@@ -98,9 +101,19 @@ template <typename Nt> void ExpectHeaders(const Image &image, const HeaderFacts 
     EXPECT_NE(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
     EXPECT_EQ(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG].Size, 0u);
     EXPECT_EQ(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].Size, 0u) << "TLS means a runtime crept in";
+    // Code that can be written to can be changed by whoever can write data; a shared
+    // section is memory that every process of the image can write.
+    const size_t sections = size_t(At<IMAGE_DOS_HEADER>(image, 0).e_lfanew) + offsetof(Nt, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+        const auto section = At<IMAGE_SECTION_HEADER>(image, sections + i * sizeof(IMAGE_SECTION_HEADER));
+        const std::string name(reinterpret_cast<const char *>(section.Name), strnlen(reinterpret_cast<const char *>(section.Name), 8));
+        EXPECT_NE(section.Characteristics & (IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE), DWORD(IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE))
+            << name << " is both writable and executable";
+        EXPECT_EQ(section.Characteristics & IMAGE_SCN_MEM_SHARED, 0u) << name << " is shared";
+    }
 }
 
-TEST_P(ProgramImage, IsASmallGuiProgramForItsWindowsWithAslrAndNx)
+TEST_P(ProgramImage, IsASmallHardenedGuiProgramForItsWindows)
 {
     const Image image = ReadProgram(GetParam().path);
     ASSERT_FALSE(image.empty()) << "cannot read " << GetParam().path;
