@@ -71,8 +71,7 @@ exit 0
 EOF
 chmod +x "$scratch/bin"/*
 
-build_packages="cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix
-binutils-mingw-w64-x86-64 clang lld googletest zip unzip"
+build_packages=$(sed -n '/^BUILD_PACKAGES=(/,/)/p' "$source_dir/dev" | sed 's/^BUILD_PACKAGES=//' | tr -d '()')
 wine_packages="wine wine64 fonts-wine xvfb xauth"
 runs_both="dev: this machine runs 32-bit programs: running the i686 tree"
 runs_x64="dev: wine32 could not be installed (build/logs/install.log says why): running the 64-bit build"

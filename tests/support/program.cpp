@@ -33,6 +33,7 @@ std::vector<Subject> EndToEndSubjects()
 #else
     std::vector<Subject> subjects = CompilerSubjects();
 #endif
+    subjects.push_back({"signed", SIGNED_PROGRAM_PATH, nullptr});
     for (const char *windows : {"nt40", "win95", "win98", "winme", "win2k", "winxp", "vista", "win7", "win8", "win10"})
         subjects.push_back({windows, VERSIONED_PROGRAM_PATH, windows});
     return subjects;
