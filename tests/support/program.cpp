@@ -14,16 +14,25 @@ constexpr DWORD StartMilliseconds = 15000;
 // Wine's settings for programs of this file name only.
 const std::string ProgramDefaults = "Software\\Wine\\AppDefaults\\DustmarrowSetup.exe";
 
+#ifdef DUSTMARROW_KIT
+bool MayChangeTheRegistry() { return KitSavedTheMakersKey(); }
+const char *const WhereTheTestsMayRun = "a kit that has saved HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta";
+#else
 // ./dev names the prefix it made for the suite, and only there may a test change
 // HKEY_CURRENT_USER.
-bool InTestWinePrefix()
+bool MayChangeTheRegistry()
 {
     const char *prefix = std::getenv("WINEPREFIX"), *prepared = std::getenv("DUSTMARROW_TEST_PREFIX");
     return prefix != nullptr && prepared != nullptr && *prepared != '\0' && std::strcmp(prefix, prepared) == 0;
 }
+const char *const WhereTheTestsMayRun = "the Wine prefix that ./dev test made for it";
+#endif
 
 }
 
+#ifdef DUSTMARROW_KIT
+std::vector<Subject> EndToEndSubjects() { return {{"program", KitProgram, nullptr}}; }
+#else
 std::vector<Subject> CompilerSubjects() { return {{"gcc", GCC_PROGRAM_PATH, nullptr}, {"clang", CLANG_PROGRAM_PATH, nullptr}}; }
 
 std::vector<Subject> EndToEndSubjects()
@@ -38,12 +47,12 @@ std::vector<Subject> EndToEndSubjects()
         subjects.push_back({windows, VERSIONED_PROGRAM_PATH, windows});
     return subjects;
 }
+#endif
 
 void EndToEndTest::SetUp()
 {
-    ASSERT_TRUE(InTestWinePrefix()) << "this test changes HKEY_CURRENT_USER, so it runs only in the Wine prefix that ./dev test "
-                                       "made for it, not in WINEPREFIX="
-                                    << (std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "");
+    ASSERT_TRUE(MayChangeTheRegistry()) << "this test changes HKEY_CURRENT_USER, so it runs only in " << WhereTheTestsMayRun
+                                        << ", not with WINEPREFIX=" << (std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "");
     ClearMaker();
     DeleteTree(HKEY_CURRENT_USER, ProgramDefaults);
     if (const char *windows = GetParam().windows)
@@ -52,7 +61,7 @@ void EndToEndTest::SetUp()
 
 void EndToEndTest::TearDown()
 {
-    if (!InTestWinePrefix())
+    if (!MayChangeTheRegistry())
         return;
     ClearMaker();
     DeleteTree(HKEY_CURRENT_USER, ProgramDefaults);

@@ -20,13 +20,21 @@ struct Subject {
 // The i686 GCC and Clang builds, each as Wine's default Windows.
 std::vector<Subject> CompilerSubjects();
 // What this tree runs: in the i686 tree both builds, then the one players get as every
-// Windows version it is tested as; in the x64 tree its own program, likewise.
+// Windows version it is tested as; in the x64 tree its own program, likewise. The test
+// kit runs one program as the Windows it runs on.
 std::vector<Subject> EndToEndSubjects();
+#ifdef DUSTMARROW_KIT
+// The kit's program: the one beside the kit, or the one named on its command line. The
+// tests may change the registry only once the kit has saved the maker's key.
+extern std::string KitProgram;
+bool KitSavedTheMakersKey();
+#endif
 inline std::string SubjectName(const testing::TestParamInfo<Subject> &info) { return info.param.name; }
 inline void PrintTo(const Subject &subject, std::ostream *out) { *out << subject.name; }
 
 // The end-to-end tests change the real HKEY_CURRENT_USER, so anywhere but in the Wine
-// prefix that ./dev made for the suite they fail before their body. Each starts and
+// prefix that ./dev made for the suite, or in a kit that saved the maker's key, they
+// fail before their body. Each starts and
 // ends with no maker's key, however broken the key it leaves.
 class EndToEndTest : public testing::TestWithParam<Subject> {
 protected:

@@ -185,4 +185,6 @@ void SandboxedTest::TearDown()
     if (sandbox_ != nullptr)
         RegCloseKey(sandbox_);
     DeleteTree(HKEY_CURRENT_USER, path_);
+    // The root goes with the last sandbox, so that a run on a person's machine leaves nothing.
+    RegDeleteKeyA(HKEY_CURRENT_USER, SandboxRoot.c_str());
 }

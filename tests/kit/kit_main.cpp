@@ -1,0 +1,370 @@
+// The test kit: the whole suite as one program that anyone can run on their own
+// Windows. It runs each test in a process of its own, with a time limit, so that a test
+// that hangs or crashes is reported by name and the run goes on. The end-to-end tests
+// change HKEY_CURRENT_USER\SOFTWARE\Quorvanta, so the kit saves that key whole before
+// the first test and puts it back exactly after the last one; a run that was killed
+// leaves the saved copy, which the next run puts back first.
+#include "tests/kit/saved_key.h"
+#include "tests/support/program.h"
+#include "ui/setup_dialog.h"
+
+#include <gtest/gtest.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+std::string KitProgram;
+
+namespace {
+
+constexpr DWORD TestLimitMilliseconds = 60000;
+const std::wstring MakersKey = L"SOFTWARE\\Quorvanta";
+
+std::string KitFolder()
+{
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path, length);
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+std::string SelfPath()
+{
+    char path[MAX_PATH];
+    return std::string(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+}
+
+std::string SavedCopyPath() { return KitFolder() + "DustmarrowSetupTests-saved-registry.txt"; }
+std::string ReportPath() { return KitFolder() + "DustmarrowSetupTests-report.txt"; }
+
+// A platform function that older Windows may lack, looked up rather than imported.
+template <typename Function> Function Optional(const char *dll, const char *name)
+{
+    const HMODULE module = GetModuleHandleA(dll) != nullptr ? GetModuleHandleA(dll) : LoadLibraryA(dll);
+    return module == nullptr ? nullptr : reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+// Each line goes to the console and to the report beside the kit.
+std::ofstream Report;
+void Say(const std::string &line)
+{
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    Report << line << "\r\n" << std::flush;
+}
+
+std::string Narrow(const wchar_t *text)
+{
+    std::string narrow;
+    for (; *text != 0; ++text)
+        narrow += *text < 128 ? char(*text) : '?';
+    return narrow;
+}
+
+std::string ReadRegistryText(HKEY root, const char *path, const char *name)
+{
+    char text[256] = {};
+    DWORD size = sizeof text - 1, type = 0;
+    HKEY key;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "";
+    const LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(text), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        return "";
+    return type == REG_DWORD ? std::to_string(*reinterpret_cast<DWORD *>(text)) : std::string(text);
+}
+
+// The version the system itself reports, which compatibility settings do not change.
+std::string WindowsVersion()
+{
+    using RtlGetVersion = LONG(WINAPI *)(OSVERSIONINFOEXW *);
+    OSVERSIONINFOEXW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    std::ostringstream text;
+    if (const auto get = Optional<RtlGetVersion>("ntdll.dll", "RtlGetVersion"); get != nullptr && get(&version) == 0)
+        text << version.dwMajorVersion << "." << version.dwMinorVersion << " build " << version.dwBuildNumber << " "
+             << Narrow(version.szCSDVersion) << (version.szCSDVersion[0] ? " " : "");
+    else {
+        OSVERSIONINFOA old{};
+        old.dwOSVersionInfoSize = sizeof old;
+        GetVersionExA(&old);
+        text << old.dwMajorVersion << "." << old.dwMinorVersion << " build " << (old.dwBuildNumber & 0xFFFF) << " " << old.szCSDVersion
+             << (old.szCSDVersion[0] ? " " : "");
+    }
+    const char *current = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    text << "(" << ReadRegistryText(HKEY_LOCAL_MACHINE, current, "ProductName");
+    for (const char *name : {"DisplayVersion", "UBR"})
+        if (const std::string value = ReadRegistryText(HKEY_LOCAL_MACHINE, current, name); !value.empty())
+            text << ", " << name << " " << value;
+    text << ")";
+    return text.str();
+}
+
+std::string WineVersion()
+{
+    using WineGetVersion = const char *(CDECL *)();
+    const auto get = Optional<WineGetVersion>("ntdll.dll", "wine_get_version");
+    return get == nullptr ? "no" : std::string("yes, Wine ") + get();
+}
+
+// The common controls that the program's manifest binds: the module that the kit's own
+// import of InitCommonControls, made under the same manifest, came from.
+std::string CommonControlsVersion()
+{
+    MEMORY_BASIC_INFORMATION found{};
+    VirtualQuery(reinterpret_cast<void *>(&InitCommonControls), &found, sizeof found);
+    const auto module = static_cast<HMODULE>(found.AllocationBase);
+    char path[MAX_PATH] = "?";
+    GetModuleFileNameA(module, path, MAX_PATH);
+    using DllGetVersion = HRESULT(CALLBACK *)(DLLVERSIONINFO *);
+    const auto get = reinterpret_cast<DllGetVersion>(reinterpret_cast<void *>(GetProcAddress(module, "DllGetVersion")));
+    DLLVERSIONINFO version{};
+    version.cbSize = sizeof version;
+    if (get == nullptr || get(&version) != S_OK)
+        return std::string("unknown, ") + path;
+    return std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion) + " build " +
+           std::to_string(version.dwBuildNumber) + ", " + path;
+}
+
+// The screen's own DPI: a process that does not say it is DPI-aware is shown 96.
+std::string ScreenDpi()
+{
+    if (const auto aware = Optional<BOOL(WINAPI *)()>("user32.dll", "SetProcessDPIAware"))
+        aware();
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    return std::to_string(dpi);
+}
+
+std::string FileFacts(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file)
+        return "cannot be read";
+    std::string facts = std::to_string(bytes.size()) + " bytes, sha256 ";
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[32];
+    DWORD size = sizeof digest;
+    if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+        CryptHashData(hash, reinterpret_cast<const BYTE *>(bytes.data()), DWORD(bytes.size()), 0) &&
+        CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
+        for (const BYTE byte : digest)
+            facts += std::string(1, "0123456789abcdef"[byte >> 4]) + "0123456789abcdef"[byte & 15];
+    } else
+        facts += "not available on this Windows";
+    if (hash != 0)
+        CryptDestroyHash(hash);
+    if (provider != 0)
+        CryptReleaseContext(provider, 0);
+    return facts;
+}
+
+struct Outcome {
+    enum Kind { Passed, Failed, Skipped, Hung } kind;
+    std::string details; // what a failed test printed
+};
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// Runs one test in a process of its own, its output in a file, inside a job that ends
+// the program under test with it. A process that outlives the limit is ended.
+Outcome RunTest(const std::string &name)
+{
+    char folder[MAX_PATH], output[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    GetTempFileNameA(folder, "dmt", 0, output);
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    const HANDLE file = CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = file;
+    std::string commandLine = "\"" + SelfPath() + "\" --child --gtest_filter=" + name + " \"" + KitProgram + "\"";
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
+        CloseHandle(file);
+        DeleteFileA(output);
+        return {Outcome::Failed, "    could not start it: error " + std::to_string(GetLastError())};
+    }
+    CloseHandle(file);
+    // Older Windows refuse a job for a process that is in one already: then only the
+    // test's own process is ended.
+    const HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    const bool inJob = AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+    const bool ended = WaitForSingleObject(process.hProcess, TestLimitMilliseconds) == WAIT_OBJECT_0;
+    if (!ended && !(inJob && TerminateJobObject(job, 1)))
+        TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 5000);
+    DWORD status = 1;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hProcess);
+    CloseHandle(job);
+    const std::string printed = ReadFile(output);
+    DeleteFileA(output);
+
+    if (!ended)
+        return {Outcome::Hung, "    still running after " + std::to_string(TestLimitMilliseconds / 1000) + " s, and ended"};
+    if (status == 0 && printed.find("[  SKIPPED ]") != std::string::npos)
+        return {Outcome::Skipped, ""};
+    if (status == 0 && printed.find("[       OK ]") != std::string::npos)
+        return {Outcome::Passed, ""};
+    // What the test printed between its start and its result.
+    std::string details;
+    std::istringstream lines(printed);
+    bool inside = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.rfind("[ RUN      ]", 0) == 0)
+            inside = true;
+        else if (line.rfind("[  FAILED  ]", 0) == 0)
+            break;
+        else if (inside)
+            details += "    " + line + "\n";
+    }
+    if (details.empty())
+        details = "    ended with status " + std::to_string(status) + " and no test result\n";
+    return {Outcome::Failed, details.substr(0, details.size() - 1)};
+}
+
+bool WriteSavedCopy(const std::string &copy)
+{
+    std::ofstream file(SavedCopyPath(), std::ios::binary | std::ios::trunc);
+    file << copy;
+    file.close();
+    return !file.fail() && ReadFile(SavedCopyPath()) == copy;
+}
+
+// A run that was killed left its saved copy: that copy is what the key was before.
+bool PutBackLeftCopy()
+{
+    if (GetFileAttributesA(SavedCopyPath().c_str()) == INVALID_FILE_ATTRIBUTES)
+        return true;
+    Say("A run that did not finish left a saved copy of HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta; putting it back first.");
+    if (!PutBackKey(HKEY_CURRENT_USER, MakersKey, ReadFile(SavedCopyPath()))) {
+        Say("Putting it back failed: no test is run, and the copy stays at " + SavedCopyPath());
+        return false;
+    }
+    DeleteFileA(SavedCopyPath().c_str());
+    return true;
+}
+
+// After a double-click the console closes with the program: keep it until Enter.
+void HoldAnOwnConsole()
+{
+    DWORD processes[2], mode = 0;
+    const auto list = Optional<DWORD(WINAPI *)(LPDWORD, DWORD)>("kernel32.dll", "GetConsoleProcessList");
+    if (list != nullptr && list(processes, 2) == 1 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
+        std::printf("The report is in %s. Press Enter to close this window.\n", ReportPath().c_str());
+        std::getchar();
+    }
+}
+
+int RunKit()
+{
+    // The mutex goes with the process, however it ends.
+    CreateMutexA(nullptr, TRUE, "DustmarrowSetupTestsRun");
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        std::printf("Another run of the kit is going on this desktop; it changes the same registry key. Wait for it to "
+                    "end, then run the kit again.\n");
+        return 2;
+    }
+    Report.open(ReportPath(), std::ios::binary | std::ios::trunc);
+    Say("Dustmarrow 2.0 Setup test kit");
+    Say("Windows: " + WindowsVersion());
+    Say("Wine: " + WineVersion());
+    Say("Common controls: " + CommonControlsVersion());
+    Say("Screen: " + ScreenDpi() + " DPI");
+    Say("Program: " + KitProgram + ", " + FileFacts(KitProgram));
+    if (GetFileAttributesA(KitProgram.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        Say("There is no program to test: put DustmarrowSetup.exe beside the kit, or name it on the command line.");
+        return 2;
+    }
+    if (!PutBackLeftCopy())
+        return 2;
+    std::string copy;
+    if (!SaveKey(HKEY_CURRENT_USER, MakersKey, copy) || !WriteSavedCopy(copy)) {
+        Say("Could not save HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta (" + copy + ") to " + SavedCopyPath() + ": no test is run.");
+        DeleteFileA(SavedCopyPath().c_str());
+        return 2;
+    }
+
+    int counts[4] = {};
+    const testing::UnitTest &unit = *testing::UnitTest::GetInstance();
+    for (int i = 0; i < unit.total_test_suite_count(); ++i) {
+        const testing::TestSuite &suite = *unit.GetTestSuite(i);
+        for (int j = 0; j < suite.total_test_count(); ++j) {
+            const std::string name = std::string(suite.name()) + "." + suite.GetTestInfo(j)->name();
+            if (name.find("DISABLED_") != std::string::npos)
+                continue;
+            const Outcome outcome = RunTest(name);
+            ++counts[outcome.kind];
+            Say(std::string(outcome.kind == Outcome::Passed    ? "ok       "
+                            : outcome.kind == Outcome::Skipped ? "skipped  "
+                            : outcome.kind == Outcome::Hung    ? "HUNG     "
+                                                               : "FAILED   ") +
+                name);
+            if (!outcome.details.empty())
+                Say(outcome.details);
+        }
+    }
+
+    const bool putBack = PutBackKey(HKEY_CURRENT_USER, MakersKey, copy);
+    if (putBack) {
+        DeleteFileA(SavedCopyPath().c_str());
+        Say("HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta is back as it was before the run.");
+    } else
+        Say("HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta could not be put back; its saved copy stays at " + SavedCopyPath() +
+            ", and the next run puts it back first.");
+    const int failed = counts[Outcome::Failed] + counts[Outcome::Hung];
+    Say(std::to_string(counts[Outcome::Passed]) + " passed, " + std::to_string(failed) + " failed" +
+        (counts[Outcome::Skipped] ? ", " + std::to_string(counts[Outcome::Skipped]) + " skipped" : ""));
+    Report.close();
+    return putBack && failed == 0 && counts[Outcome::Skipped] == 0 ? 0 : 1;
+}
+
+}
+
+bool KitSavedTheMakersKey() { return GetFileAttributesA(SavedCopyPath().c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// DustmarrowSetupTests [PROGRAM] [gtest options]: without a program, the one beside it.
+int main(int argc, char **argv)
+{
+    AppInstance = GetModuleHandleA(nullptr);
+    InitCommonControls();
+    bool child = false;
+    KitProgram = KitFolder() + "DustmarrowSetup.exe";
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--child")
+            child = true;
+        else if (argv[i][0] != '-')
+            KitProgram = argv[i];
+    }
+    char full[MAX_PATH];
+    if (GetFullPathNameA(KitProgram.c_str(), MAX_PATH, full, nullptr) != 0)
+        KitProgram = full;
+    testing::InitGoogleTest(&argc, argv);
+    if (child)
+        return RUN_ALL_TESTS();
+    const int status = RunKit();
+    HoldAnOwnConsole();
+    return status;
+}
