@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Packs the release a player downloads: the program, its players' text as README.txt
-# with CRLF line ends (as Notepad on any Windows shows it) and the files' SHA-256 sums.
+# with CRLF line ends (as Notepad on any Windows shows it) and the files' SHA-256 sums;
+# or, given the test kit's program too, the test kit with its own README.txt.
 # The same inputs give the same zip, byte for byte: fixed order, modes and times. Given
 # a certificate and its key (DUSTMARROW_SIGN_CERT, DUSTMARROW_SIGN_KEY), the program in
 # it is signed, at the same time as the zip's files; one that cannot sign writes no zip.
-#   make_dist.sh PROGRAM.exe PLAYERS.txt OUT.zip
+#   make_dist.sh PROGRAM.exe README.txt OUT.zip [TESTS.exe]
 set -euo pipefail
-program=$1 text=$2 out=$3
+program=$1 text=$2 out=$3 tests=${4:-}
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 rm -f "$out"
@@ -18,12 +19,17 @@ if [ -n "${DUSTMARROW_SIGN_CERT:-}${DUSTMARROW_SIGN_KEY:-}" ]; then
 else
     cp "$program" "$stage/DustmarrowSetup.exe"
 fi
+files=(DustmarrowSetup.exe README.txt)
+if [ -n "$tests" ]; then
+    cp "$tests" "$stage/DustmarrowSetupTests.exe"
+    files=(DustmarrowSetup.exe DustmarrowSetupTests.exe README.txt)
+fi
 sed 's/\r*$/\r/' "$text" >"$stage/README.txt"
-(cd "$stage" && sha256sum DustmarrowSetup.exe README.txt >SHA256SUMS)
+(cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
 chmod 644 "$stage"/*
 touch -d "@$epoch" "$stage"/*
 
 mkdir -p "$(dirname "$out")"
 out=$(realpath "$out")
 # -X: no owner or extra time fields; -D: no folder entries. Zip keeps local times.
-(cd "$stage" && TZ=UTC zip -q -X -D "$out" DustmarrowSetup.exe README.txt SHA256SUMS)
+(cd "$stage" && TZ=UTC zip -q -X -D "$out" "${files[@]}" SHA256SUMS)
