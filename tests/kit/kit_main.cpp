@@ -245,6 +245,37 @@ Outcome RunTest(const std::string &name)
     return {Outcome::Failed, details.substr(0, details.size() - 1)};
 }
 
+// GoogleTest's filter, as --gtest_filter takes it: patterns with * and ? separated by
+// ':', then after a '-' the patterns to leave out.
+bool Matches(const char *pattern, const char *name)
+{
+    if (*pattern == '\0' || *pattern == ':' || *pattern == '-')
+        return *name == '\0';
+    if (*pattern == '*')
+        return Matches(pattern + 1, name) || (*name != '\0' && Matches(pattern, name + 1));
+    return *name != '\0' && (*pattern == '?' || *pattern == *name) && Matches(pattern + 1, name + 1);
+}
+
+bool MatchesAny(const std::string &patterns, const std::string &name)
+{
+    for (size_t at = 0; at <= patterns.size(); at = patterns.find(':', at) + 1) {
+        if (Matches(patterns.c_str() + at, name.c_str()))
+            return true;
+        if (patterns.find(':', at) == std::string::npos)
+            break;
+    }
+    return false;
+}
+
+bool Selected(const std::string &name)
+{
+    const std::string filter = testing::GTEST_FLAG(filter);
+    const size_t minus = filter.find('-');
+    const std::string wanted = filter.substr(0, minus);
+    return name.find("DISABLED_") == std::string::npos && MatchesAny(wanted.empty() ? "*" : wanted, name) &&
+           (minus == std::string::npos || !MatchesAny(filter.substr(minus + 1), name));
+}
+
 bool WriteSavedCopy(const std::string &copy)
 {
     std::ofstream file(SavedCopyPath(), std::ios::binary | std::ios::trunc);
@@ -313,15 +344,17 @@ int RunKit()
         const testing::TestSuite &suite = *unit.GetTestSuite(i);
         for (int j = 0; j < suite.total_test_count(); ++j) {
             const std::string name = std::string(suite.name()) + "." + suite.GetTestInfo(j)->name();
-            if (name.find("DISABLED_") != std::string::npos)
+            if (!Selected(name))
                 continue;
+            const DWORD started = GetTickCount();
             const Outcome outcome = RunTest(name);
+            const DWORD tenths = (GetTickCount() - started + 50) / 100;
             ++counts[outcome.kind];
             Say(std::string(outcome.kind == Outcome::Passed    ? "ok       "
                             : outcome.kind == Outcome::Skipped ? "skipped  "
                             : outcome.kind == Outcome::Hung    ? "HUNG     "
                                                                : "FAILED   ") +
-                name);
+                name + " (" + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s)");
             if (!outcome.details.empty())
                 Say(outcome.details);
         }
@@ -345,7 +378,8 @@ int RunKit()
 
 bool KitSavedTheMakersKey() { return GetFileAttributesA(SavedCopyPath().c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// DustmarrowSetupTests [PROGRAM] [gtest options]: without a program, the one beside it.
+// DustmarrowSetupTests [PROGRAM] [--gtest_filter=...]: without a program, the one
+// beside it.
 int main(int argc, char **argv)
 {
     AppInstance = GetModuleHandleA(nullptr);
