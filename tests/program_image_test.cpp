@@ -103,11 +103,13 @@ template <typename Nt> void ExpectHeaders(const Image &image, const HeaderFacts 
     EXPECT_EQ(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].Size, 0u) << "TLS means a runtime crept in";
     // Code that can be written to can be changed by whoever can write data; a shared
     // section is memory that every process of the image can write.
-    const size_t sections = size_t(At<IMAGE_DOS_HEADER>(image, 0).e_lfanew) + offsetof(Nt, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    const size_t sections =
+        size_t(At<IMAGE_DOS_HEADER>(image, 0).e_lfanew) + offsetof(Nt, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
     for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
         const auto section = At<IMAGE_SECTION_HEADER>(image, sections + i * sizeof(IMAGE_SECTION_HEADER));
         const std::string name(reinterpret_cast<const char *>(section.Name), strnlen(reinterpret_cast<const char *>(section.Name), 8));
-        EXPECT_NE(section.Characteristics & (IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE), DWORD(IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE))
+        EXPECT_NE(section.Characteristics & (IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE),
+                  DWORD(IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE))
             << name << " is both writable and executable";
         EXPECT_EQ(section.Characteristics & IMAGE_SCN_MEM_SHARED, 0u) << name << " is shared";
     }

@@ -118,7 +118,7 @@ std::string CommonControlsVersion()
 {
     MEMORY_BASIC_INFORMATION found{};
     VirtualQuery(reinterpret_cast<void *>(&InitCommonControls), &found, sizeof found);
-    const auto module = static_cast<HMODULE>(found.AllocationBase);
+    auto *const module = static_cast<HMODULE>(found.AllocationBase);
     char path[MAX_PATH] = "?";
     GetModuleFileNameA(module, path, MAX_PATH);
     using DllGetVersion = HRESULT(CALLBACK *)(DLLVERSIONINFO *);

@@ -32,7 +32,8 @@ std::wstring UnhexText(const std::string &text)
     return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
 
-std::wstring Below(const std::wstring &path, const std::wstring &relative) { return relative.empty() ? path : path + L"\\" + relative; }
+// The key `child` under `parent`.
+std::wstring Below(const std::wstring &parent, const std::wstring &child) { return child.empty() ? parent : parent + L"\\" + child; }
 
 // Appends the key `relative` below `path` and everything under it, one line each:
 // "K|path" for a key, "V|path|name|type|data" for a value.
@@ -63,9 +64,9 @@ LONG SaveTree(HKEY root, const std::wstring &path, const std::wstring &relative,
             names.emplace_back(name.data(), nameSize);
     }
     RegCloseKey(key);
-    for (const std::wstring &subkey : names)
+    for (const std::wstring &child : names)
         if (result == ERROR_SUCCESS)
-            result = SaveTree(root, path, Below(relative, subkey), copy);
+            result = SaveTree(root, path, Below(relative, child), copy);
     return result;
 }
 
@@ -116,8 +117,8 @@ bool PutBackKey(HKEY root, const std::wstring &path, const std::string &copy)
         if (line.back() == '|')
             fields.emplace_back();
         HKEY key;
-        if (fields.size() < 2 ||
-            RegCreateKeyExW(root, Below(path, UnhexText(fields[1])).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        if (fields.size() < 2 || RegCreateKeyExW(root, Below(path, UnhexText(fields[1])).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                                                 nullptr) != ERROR_SUCCESS)
             return false;
         LONG result = ERROR_SUCCESS;
         if (fields[0] == "V" && fields.size() == 5) {
