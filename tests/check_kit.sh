@@ -3,8 +3,8 @@
 # that only wineboot made (and Wine told to draw window frames itself, as a virtual
 # display has no window manager), over a maker's key full of other people's things. It
 # must pass and leave that key exactly as it was; fail, and name the test, with a
-# program that does not save on OK; and, killed halfway, put the key back on its next
-# run.
+# program that does not save on OK; refuse a second run at once; and, killed halfway,
+# put the key back on its next run.
 #   check_kit.sh SOURCE_DIR ARCH PROGRAM KIT.exe UNSAVING.exe PREFIX SCRATCH
 set -euo pipefail
 source_dir=$1 arch=$2 program=$3 tests=$4 unsaving=$5 prefix=$6 scratch=$7
@@ -89,8 +89,9 @@ named=$(grep -c '^FAILED   Windows/ProgramTest.APlayerSeesTheStoredSettingsAndEn
 as_before after || fail "with a program that does not save, the maker's key was left changed"
 echo "at ${SECONDS} s, with a program that does not save on OK: exit 1, $(summary), the player's test named"
 
-# Killed once an end-to-end test has changed the key; the next run needs only one test
-# to show that it puts the key back first, and again at its end.
+# A second run while one is going refuses. Killed once an end-to-end test has changed
+# the key, the next run needs only one test to show that it puts the key back first,
+# and again at its end.
 rm -f "$report"
 run_kit --gtest_filter='Windows/*' &
 runner=$!
@@ -99,6 +100,9 @@ until grep -qE '^(ok|FAILED) +Windows/' "$report" 2>/dev/null; do
     [ $SECONDS -lt $deadline ] && kill -0 $runner 2>/dev/null || fail "the kit ran no end-to-end test within 120 s"
     sleep 0.1
 done
+status=0
+second=$("$wine" 'C:\kit\DustmarrowSetupTests.exe' </dev/null 2>>"$log") || status=$?
+[ $status = 2 ] && [[ $second == "Another run of the kit is going"* ]] || fail "a second run at once: exit $status, $second"
 quiet "$wine" taskkill /f /im DustmarrowSetupTests.exe || true
 wait $runner || true
 [ -f "$kit/DustmarrowSetupTests-saved-registry.txt" ] || fail "a killed run left no saved copy"
