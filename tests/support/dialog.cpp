@@ -49,8 +49,8 @@ std::string See(const RunningDialog &running)
     if (!IsRunning(running))
         return "ended";
     std::string view = "running, focus on " + std::to_string(FocusedControlId(running.dialog)) + ", boxes";
-    for (int box : CheckStates(running.dialog))
-        view += " " + std::to_string(box);
+    for (HWND box : running.boxes)
+        view += " " + std::to_string(SendMessageA(box, BM_GETCHECK, 0, 0));
     return view;
 }
 
@@ -108,7 +108,10 @@ void WaitUntilReady(RunningDialog &running, DWORD processId, DWORD milliseconds)
     if (running.dialog == nullptr) {
         ADD_FAILURE() << "no ready dialog within " << milliseconds << " ms: " << (IsRunning(running) ? "still running" : "it ended");
         Stop(running);
+        return;
     }
+    for (int i = 0; i < SettingCount; ++i)
+        running.boxes.push_back(GetDlgItem(running.dialog, FirstSettingId + i));
 }
 
 void Play(RunningDialog &running, const std::vector<Step> &steps)

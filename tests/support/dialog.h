@@ -34,6 +34,10 @@ struct RunningDialog {
     HANDLE runner;  // the process or the thread; signalled when it ends
     DWORD threadId; // the thread, or 0 for a process
     HWND dialog;    // once ready; nullptr when none became ready in time
+    // The five boxes, looked up once the dialog is ready. Looking a control up by its
+    // id lists the dialog's children, and Wine 10's server, asked for that list while
+    // the dialog's own thread destroys them, loops for ever and stalls every process.
+    std::vector<HWND> boxes;
 };
 
 // Waits until the runner's dialog is visible and a control has the focus. A dialog not

@@ -83,7 +83,7 @@ RunningDialog StartProgram(const Subject &subject)
         return {};
     }
     CloseHandle(process.hThread);
-    RunningDialog program{process.hProcess, 0, nullptr};
+    RunningDialog program{process.hProcess, 0, nullptr, {}};
     WaitUntilReady(program, process.dwProcessId, StartMilliseconds);
     return program;
 }
