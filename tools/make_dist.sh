@@ -19,11 +19,9 @@ if [ -n "${DUSTMARROW_SIGN_CERT:-}${DUSTMARROW_SIGN_KEY:-}" ]; then
 else
     cp "$program" "$stage/DustmarrowSetup.exe"
 fi
-files=(DustmarrowSetup.exe README.txt)
-if [ -n "$tests" ]; then
-    cp "$tests" "$stage/DustmarrowSetupTests.exe"
-    files=(DustmarrowSetup.exe DustmarrowSetupTests.exe README.txt)
-fi
+files=(DustmarrowSetup.exe)
+[ -z "$tests" ] || { cp "$tests" "$stage/DustmarrowSetupTests.exe" && files+=(DustmarrowSetupTests.exe); }
+files+=(README.txt)
 sed 's/\r*$/\r/' "$text" >"$stage/README.txt"
 (cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
 chmod 644 "$stage"/*

@@ -38,5 +38,5 @@ command=(osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "Dustmarrow 2
     -time "${SOURCE_DATE_EPOCH:?}" -in "$program" -out "$signed.part")
 [ -z "${DUSTMARROW_SIGN_TIMESTAMP_URL:-}" ] || command+=(-ts "$DUSTMARROW_SIGN_TIMESTAMP_URL")
 rm -f "$signed.part"
-"${command[@]}" 2>&1 || refuse "osslsigncode failed ($?); what it said is above"
+"${command[@]}" 2>&1 || refuse "osslsigncode failed ($?); its output is with the rest of the build's"
 mv "$signed.part" "$signed"

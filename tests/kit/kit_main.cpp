@@ -24,18 +24,16 @@ namespace {
 constexpr DWORD TestLimitMilliseconds = 60000;
 const std::wstring MakersKey = L"SOFTWARE\\Quorvanta";
 
-std::string KitFolder()
-{
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string folder(path, length);
-    return folder.substr(0, folder.find_last_of('\\') + 1);
-}
-
 std::string SelfPath()
 {
     char path[MAX_PATH];
     return std::string(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+}
+
+std::string KitFolder()
+{
+    const std::string self = SelfPath();
+    return self.substr(0, self.find_last_of('\\') + 1);
 }
 
 std::string SavedCopyPath() { return KitFolder() + "DustmarrowSetupTests-saved-registry.txt"; }

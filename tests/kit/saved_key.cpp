@@ -85,6 +85,8 @@ bool SaveKey(HKEY root, const std::wstring &path, std::string &copy)
     return result == ERROR_SUCCESS;
 }
 
+// By hand rather than with RegDeleteTreeW, which opens each key for writing: a key a
+// killed test left readable only is still deleted by its owner this way.
 LONG DeleteKeyTree(HKEY root, const std::wstring &path)
 {
     HKEY key;
