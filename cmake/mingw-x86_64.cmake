@@ -4,6 +4,5 @@ set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(MINGW_PREFIX x86_64-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
-# ctest runs the test programs with Wine's 64-bit loader, called by its own path:
-# Debian's wine command takes the 32-bit loader whenever wine32 is installed.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64)
+# ctest runs the test programs under the Wine that ./dev chose for the tree.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/run_wine.sh x64)

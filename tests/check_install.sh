@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# dev's install step against an archive that is out of step, has no wine32, or cannot
-# be reached: a copy of dev runs with stand-ins for apt-get, dpkg and id on PATH, which
-# keep the package state in a scratch folder. Nothing touches the machine's own.
+# dev's install step, and its Debian 13 root, against an archive that is out of step,
+# has no wine32, or cannot be reached, and against a root that a killed run left half
+# made: a copy of dev runs with stand-ins for apt-get, dpkg, id, debootstrap, unshare,
+# bwrap and wineserver on PATH, which keep the package state of the host and of the
+# root in a scratch folder. Nothing touches the machine's own.
 #   check_install.sh SOURCE_DIR SCRATCH
 set -euo pipefail
 source_dir=$1 scratch=$2
@@ -9,7 +11,8 @@ rm -rf "$scratch"
 mkdir -p "$scratch/bin" "$scratch/dev/tools"
 cp "$source_dir/dev" "$scratch/dev/"
 cp "$source_dir"/tools/*.sh "$scratch/dev/tools/"
-state=$scratch/state
+state=$scratch/state cache=$scratch/cache
+root=$cache/dustmarrow-setup/debian-13-wine-1
 
 cat >"$scratch/bin/id" <<'EOF'
 #!/bin/sh
@@ -22,21 +25,20 @@ case $1 in
 -s) grep -qx "$2" "$STATE/installed" ;;
 --print-foreign-architectures) cat "$STATE/foreign" ;;
 --add-architecture) echo "$2" >>"$STATE/foreign" ;;
---remove-architecture)
-    grep -q ":$2\$" "$STATE/installed" && { echo "dpkg: error: cannot remove architecture '$2' currently in use by the database"; exit 2; }
-    sed -i "/^$2\$/d" "$STATE/foreign" ;;
---audit) cat "$STATE/half-configured" 2>/dev/null || true ;;
+--remove-architecture) sed -i "/^$2\$/d" "$STATE/foreign" ;;
 *) exit 3 ;;
 esac
 EOF
-# apt-get: $UPDATE is ok, i386-list (the security suite's i386 list out of step) or
-# offline; $INSTALL is ok, no-wine32 (its i386 dependencies cannot be met) or none.
-# An install that gets to dpkg and then fails leaves a half-configured package, as a
-# real one would.
+# apt-get: $UPDATE is ok, i386-list (the security suite's i386 list out of step, for
+# as long as i386 is enabled) or offline; $INSTALL is ok, no-wine32 (its i386
+# dependencies cannot be met) or none. An install that gets to dpkg and then fails
+# leaves a half-configured package, as a real one would. In the root ($INSIDE), an
+# installed wine is there.
 cat >"$scratch/bin/apt-get" <<'EOF'
 #!/bin/bash
 echo "apt-get $*" >>"$STATE/calls"
 args=" $* "
+[[ $args == *" clean "* ]] && exit 0
 if [[ $args == *" update "* ]]; then
     case $UPDATE in
     i386-list) grep -qx i386 "$STATE/foreign" || exit 0
@@ -63,33 +65,69 @@ if [ -n "$fail" ]; then
     exit 100
 fi
 [[ $args == *" --download-only "* ]] && exit 0
-for package in $packages; do
-    echo "$package" >>"$STATE/installed"
-    [ "$package" = wine32 ] && echo "libwine:i386" >>"$STATE/installed"
-done
+printf '%s\n' $packages >>"$STATE/installed"
+[ -z "${INSIDE:-}" ] || ! grep -qx wine <<<"$packages" || mkdir -p "$INSIDE/usr/bin"
 exit 0
+EOF
+# debootstrap makes a root with a package state of its own, or, with $ROOT_MAKE=fail,
+# cannot reach the archive. unshare runs the command it is given.
+cat >"$scratch/bin/debootstrap" <<'EOF'
+#!/bin/bash
+echo "debootstrap $*" >>"$STATE/calls"
+[ "$ROOT_MAKE" = fail ] && { echo "E: Failed getting release file"; exit 1; }
+mkdir -p "$3/etc/apt" "$3/.state"
+: >"$3/.state/installed"
+: >"$3/.state/foreign"
+EOF
+cat >"$scratch/bin/unshare" <<'EOF'
+#!/bin/bash
+while [[ $1 == -* ]]; do [ "$1" = --propagation ] && shift; shift; done
+exec "$@"
+EOF
+# bwrap runs its command as if in the root it binds to /, with the root's package
+# state and archive; wineserver says which Wine it is.
+cat >"$scratch/bin/bwrap" <<'EOF'
+#!/bin/bash
+inside=
+while [[ $1 == --* ]]; do
+    case $1 in
+    --bind | --ro-bind | --dev-bind | --setenv | --symlink) [ "$3" = / ] && inside=$2; shift 3 ;;
+    --clearenv) shift ;;
+    *) shift 2 ;;
+    esac
+done
+[ -n "$inside" ] || inside=$DUSTMARROW_WINE_ROOT
+STATE=$inside/.state INSIDE=$inside UPDATE=$ROOT_UPDATE INSTALL=$ROOT_INSTALL exec "$@"
+EOF
+cat >"$scratch/bin/wineserver" <<'EOF'
+#!/bin/bash
+[ -n "${INSIDE:-}" ] && echo "Wine 10.0 (Debian 10.0~repack-6)" >&2 || echo "Wine 8.0 (Debian 8.0~repack-4)" >&2
 EOF
 chmod +x "$scratch/bin"/*
 
 build_packages=$(sed -n '/^BUILD_PACKAGES=(/,/)/p' "$source_dir/dev" | sed 's/^BUILD_PACKAGES=//' | tr -d '()')
-wine_packages="wine wine64 fonts-wine xvfb xauth"
-runs_both="dev: this machine runs 32-bit programs: running the i686 tree"
-runs_x64="dev: wine32 could not be installed (build/logs/install.log says why): running the 64-bit build"
-list_warning="dev: could not refresh the package list bookworm-security/main i386 Packages (build/logs/install.log says why)"
-removed="dev: removed the i386 architecture again: nothing was installed from it"
+wine_packages="wine wine64 fonts-wine xvfb bubblewrap"
+making="dev: making a Debian 13 root with Wine 10"
+two_lanes="dev: the i686 tree (the shipped program) under Wine 10.0 in the Debian 13 root; the x64 tree under this machine's Wine 8.0"
+one_lane="running the x64 tree under this machine's Wine 8.0 alone"
+root_list="dev: could not refresh the package list bookworm-security/main i386 Packages in the Debian 13 root"
 
-# name | installed before | foreign before | UPDATE | INSTALL | exit | foreign after | lines dev prints, in order
+# name | host: installed before, foreign before, UPDATE, INSTALL | root: before (-, made or half), ROOT_MAKE,
+# ROOT_UPDATE, ROOT_INSTALL | exit | root after | lines dev prints, in order
 cases=(
-    "sound archive|build|-|ok|ok|0|i386|dev: enabling the i386|dev: installing: $wine_packages wine32|$runs_both"
-    "everything there runs no apt|build wine wine32|i386|ok|ok|0|i386|$runs_both"
-    "i386 list out of step|build|-|i386-list|no-wine32|0|-|$list_warning|$removed|$runs_x64"
-    "i386 enabled before dev stays|build|i386|i386-list|no-wine32|0|i386|$list_warning|$runs_x64"
-    "no archive reachable|-|-|offline|none|1|-|dev: could not refresh the package list bookworm InRelease|dev: could not install cmake ninja-build"
+    "sound archive: the root made|-|-|i386-list|ok|-|ok|ok|ok|0|made|dev: installing: cmake|dev: installing: $wine_packages|dev: installing: debootstrap|$making|$two_lanes"
+    "everything there: no apt, no new root|build wine debootstrap|-|ok|ok|made|ok|ok|ok|0|made|$two_lanes"
+    "a root that a killed run left half made is made again|build wine debootstrap|-|ok|ok|half|ok|ok|ok|0|made|dev: removing a Debian 13 root that an earlier run left half made|$making|$two_lanes"
+    "i386 enabled by the person stays|build wine debootstrap|i386|i386-list|ok|made|ok|ok|ok|0|made|$two_lanes"
+    "the root's i386 list out of step: one lane|build wine debootstrap|-|ok|ok|-|ok|i386-list|no-wine32|0|-|$making|$root_list|dev: the Debian 13 root with Wine 10 could not be had (its Wine could not be installed: E: Unable to correct problems|$one_lane"
+    "no archive for the root: one lane|build wine debootstrap|-|ok|ok|-|fail|ok|ok|0|-|$making|dev: the Debian 13 root with Wine 10 could not be had (debootstrap could not make it from |$one_lane"
+    "no archive reachable|-|-|offline|none|-|ok|ok|ok|1|-|dev: could not refresh the package list bookworm InRelease|dev: could not install cmake ninja-build"
 )
 failures=0
 for case in "${cases[@]}"; do
-    IFS='|' read -r name before foreign update install want_status want_foreign lines <<<"$case"
-    rm -rf "$state" "$scratch/dev/build"
+    IFS='|' read -r name before foreign update install root_before root_make root_update root_install want_status want_root \
+        lines <<<"$case"
+    rm -rf "$state" "$cache" "$scratch/dev/build"
     mkdir -p "$state"
     : >"$state/installed"
     for package in $before; do
@@ -100,17 +138,29 @@ for case in "${cases[@]}"; do
         esac
     done
     [ "$foreign" = - ] && : >"$state/foreign" || echo "$foreign" >"$state/foreign"
+    case $root_before in
+    made) mkdir -p "$root/.state" "$root/usr/bin" && echo wine32 >"$root/.state/installed" ;;
+    # Everything but the rename: it must not be used all the same.
+    half) mkdir -p "$root.partial/.state" "$root.partial/usr/bin" ;;
+    esac
     status=0
-    output=$(env -u DEV_COMMAND PATH="$scratch/bin:$PATH" STATE="$state" UPDATE="$update" INSTALL="$install" \
-        DEV_HOST_RUNS_I686=yes "$scratch/dev/dev" _packages 2>&1 3>&-) || status=$?
+    output=$(env -u DEV_COMMAND -u DUSTMARROW_WINE_ROOT PATH="$scratch/bin:$PATH" STATE="$state" UPDATE="$update" \
+        INSTALL="$install" ROOT_MAKE="$root_make" ROOT_UPDATE="$root_update" ROOT_INSTALL="$root_install" \
+        XDG_CACHE_HOME="$cache" DEV_HOST_RUNS_I686=yes "$scratch/dev/dev" _packages 2>&1 3>&-) || status=$?
     got_foreign=$(paste -s -d ' ' "$state/foreign")
+    got_root=-
+    [ -d "$root" ] && got_root=made
+    [ -e "$root.partial" ] && got_root="$got_root, and a half-made one"
     problems=()
     [ "$status" = "$want_status" ] || problems+=("exit $status, wanted $want_status")
-    [ "${got_foreign:--}" = "$want_foreign" ] || problems+=("foreign architectures '${got_foreign:--}', wanted '$want_foreign'")
+    [ "${got_foreign:--}" = "$foreign" ] || problems+=("foreign architectures '${got_foreign:--}', wanted '$foreign'")
+    ! grep -qx wine32 "$state/installed" || problems+=("wine32 was installed on the host")
+    [ "$got_root" = "$want_root" ] || problems+=("the root: '$got_root', wanted '$want_root'")
+    [ "$got_root" != made ] || grep -qx wine32 "$root/.state/installed" || problems+=("the root has no wine32")
     [ ! -s "$state/half-configured" ] || problems+=("dpkg --audit: $(cat "$state/half-configured")")
-    if [ "$name" = "everything there runs no apt" ] && [ -s "$state/calls" ]; then
-        problems+=("apt ran: $(head -n 1 "$state/calls")")
-    fi
+    # A root that is there already costs nothing: no apt and no debootstrap, on the host or in the root.
+    calls=$(cat "$state/calls" "$root/.state/calls" 2>/dev/null | head -n 1 || true)
+    [ "$root_before" != made ] || [ -z "$calls" ] || problems+=("it ran $calls")
     # Each expected line, in order, and no other dev: line that warns or fails.
     rest=$output
     IFS='|' read -r -a wanted <<<"$lines"
@@ -120,7 +170,7 @@ for case in "${cases[@]}"; do
     while read -r printed; do
         for line in "${wanted[@]}"; do [[ $printed == "$line"* ]] && continue 2; done
         problems+=("unexpected: $printed")
-    done < <(grep -E '^dev: (could not|removed|wine32)' <<<"$output" || true)
+    done < <(grep -E '^dev: (could not|remov|making|the Debian|enabling|wine32)' <<<"$output" || true)
     if [ ${#problems[@]} -eq 0 ]; then
         echo "ok: $name"
     else

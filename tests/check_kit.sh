@@ -5,18 +5,16 @@
 # must pass and leave that key exactly as it was; fail, and name the test, with a
 # program that does not save on OK; refuse a second run at once; and, killed halfway,
 # put the key back on its next run.
-#   check_kit.sh SOURCE_DIR ARCH PROGRAM KIT.exe UNSAVING.exe PREFIX SCRATCH
+# It runs under the Wine that ./dev chose for the suite, in a prefix beside the suite's.
+#   check_kit.sh SOURCE_DIR ARCH PROGRAM KIT.exe UNSAVING.exe SCRATCH
 set -euo pipefail
-source_dir=$1 arch=$2 program=$3 tests=$4 unsaving=$5 prefix=$6 scratch=$7
-unset DUSTMARROW_TEST_PREFIX WINELOADER
+source_dir=$1 arch=$2 program=$3 tests=$4 unsaving=$5 scratch=$6
+prefix="${DUSTMARROW_TEST_PREFIX:?names the prefix that ./dev test made}-stranger"
+unset DUSTMARROW_TEST_PREFIX
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ "$arch" = x64 ]; then
-    wine=/usr/lib/wine/wine64 WINEARCH=win64
-    export WINELOADER=$wine
-else
-    wine=wine WINEARCH=win32
-fi
-export WINEARCH
+wine() { "$source_dir/tools/run_wine.sh" "$arch" "$@"; }
+wineserver() { "$source_dir/tools/run_wine.sh" server "$@"; }
+if [ "$arch" = x64 ]; then export WINEARCH=win64; else export WINEARCH=win32; fi
 rm -rf "$scratch"
 mkdir -p "$scratch"
 log=$scratch/wine.log
@@ -28,9 +26,9 @@ fail() {
 }
 if [ ! -f "$prefix/.ready" ]; then
     rm -rf "$prefix"
-    quiet "$wine" wineboot -i
+    quiet wine wineboot -i
     quiet wineserver -w
-    quiet "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
+    quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
     quiet wineserver -w
     touch "$prefix/.ready"
 fi
@@ -50,18 +48,18 @@ cp "$unsaving" "$prefix/drive_c/unsaving/DustmarrowSetup.exe"
 # Another product's key, values of several types on the maker's key, a player's
 # settings, and a subkey with a value under the settings key.
 maker='HKCU\SOFTWARE\Quorvanta'
-quiet "$wine" reg delete "$maker" /f || true
+quiet wine reg delete "$maker" /f || true
 for value in "$maker\\Chronicle|Path|REG_SZ|C:\\Games\\Chronicle" "$maker|Installed|REG_DWORD|1" "$maker|Publisher|REG_SZ|Quorvanta" \
     "$maker|Token|REG_BINARY|00ff10a5" "$maker|Mirrors|REG_MULTI_SZ|one\\0two" "$maker|Cache|REG_EXPAND_SZ|%TEMP%\\quorvanta" \
     "$maker\\Dustmarrow|WindowFullScreen|REG_DWORD|7" "$maker\\Dustmarrow|FixAspectRatio|REG_SZ|yes" \
     "$maker\\Dustmarrow\\Mods|Enabled|REG_DWORD|0"; do
     IFS='|' read -r key name type data <<<"$value"
-    quiet "$wine" reg add "$key" /v "$name" /t "$type" /d "$data" /f
+    quiet wine reg add "$key" /v "$name" /t "$type" /d "$data" /f
 done
 # The maker's key as Wine's reg exports it, into $scratch/NAME.reg; none if it is gone.
 export_maker() {
     rm -f "$prefix/drive_c/$1.reg" "$scratch/$1.reg"
-    quiet "$wine" reg export "$maker" "C:\\$1.reg" /y || true
+    quiet wine reg export "$maker" "C:\\$1.reg" /y || true
     mv "$prefix/drive_c/$1.reg" "$scratch/$1.reg" 2>/dev/null || true
 }
 as_before() {
@@ -71,7 +69,7 @@ as_before() {
 export_maker before
 iconv -f UTF-16 -t UTF-8 "$scratch/before.reg" | grep -q Chronicle || fail "the maker's key was not seeded"
 report=$kit/DustmarrowSetupTests-report.txt
-run_kit() { "$wine" 'C:\kit\DustmarrowSetupTests.exe' "$@" </dev/null >>"$log" 2>&1; }
+run_kit() { wine 'C:\kit\DustmarrowSetupTests.exe' "$@" </dev/null >>"$log" 2>&1; }
 summary() { tail -n 1 "$report" | tr -d '\r'; }
 
 status=0
@@ -101,9 +99,9 @@ until grep -qE '^(ok|FAILED) +Windows/' "$report" 2>/dev/null; do
     sleep 0.1
 done
 status=0
-second=$("$wine" 'C:\kit\DustmarrowSetupTests.exe' </dev/null 2>>"$log") || status=$?
+second=$(wine 'C:\kit\DustmarrowSetupTests.exe' </dev/null 2>>"$log") || status=$?
 [ $status = 2 ] && [[ $second == "Another run of the kit is going"* ]] || fail "a second run at once: exit $status, $second"
-quiet "$wine" taskkill /f /im DustmarrowSetupTests.exe || true
+quiet wine taskkill /f /im DustmarrowSetupTests.exe || true
 wait $runner || true
 [ -f "$kit/DustmarrowSetupTests-saved-registry.txt" ] || fail "a killed run left no saved copy"
 ! as_before killed || fail "the key was as before when the run was killed: the kill proves nothing"
