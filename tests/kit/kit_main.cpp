@@ -26,9 +26,9 @@ namespace {
 
 constexpr DWORD TestLimitMilliseconds = 60000;
 // While a test runs the kit notes, every second, that the keys may change during the
-// next ten: a later run then tells what a stopped run's tests left from what was
+// next few: a later run then tells what a stopped run's tests left from what was
 // written after it.
-constexpr DWORD NoteEveryMilliseconds = 1000, NoteMilliseconds = 10000, PutBackMilliseconds = 60000;
+constexpr DWORD NoteEveryMilliseconds = 1000;
 
 std::string SelfPath()
 {
@@ -273,7 +273,6 @@ int RunKit()
         }
     }
 
-    NoteChangesFor(PutBackMilliseconds);
     const PutBack back = PutBackKeys();
     RemoveEndedSandboxes();
     Say(back.done ? "HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta is back as it was before the run." : back.why);

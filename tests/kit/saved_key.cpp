@@ -87,19 +87,22 @@ LONG Rename(HKEY parent, const std::wstring &from, const std::wstring &to)
 }
 
 std::wstring FenceName(const KitKey &key) { return std::wstring(key.name) + L" (being saved by DustmarrowSetupTests)"; }
+std::wstring LeftName(const KitKey &key) { return std::wstring(key.name) + L" (left by the tests of DustmarrowSetupTests)"; }
 
-// Wine 8's server, renaming a key to a name that sorts right after its old one, writes
-// the key over the sibling that follows it in its list: that sibling is lost, and the
-// server soon crashes. An empty key named between the two, there only for the moment,
-// keeps every sibling in place. The way back sorts down, which Wine gets right.
-LONG RenameAside(HKEY parent, const KitKey &key)
+// Renames the key to a sibling name that sorts after its own (the saved name, or the
+// name of what the tests left). Wine 8's server, renaming a key to a name that sorts
+// right after its old one, writes the key over the sibling that follows it in its
+// list: that sibling is lost, and the server soon crashes. An empty key named between
+// the two, there only for the moment, keeps every sibling in place. The way back sorts
+// down, which Wine gets right.
+LONG RenameUp(HKEY parent, const KitKey &key, const std::wstring &to)
 {
     HKEY fence;
     LONG result = RegCreateKeyExW(parent, FenceName(key).c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_READ, nullptr, &fence, nullptr);
     if (result != ERROR_SUCCESS)
         return result;
     RegCloseKey(fence);
-    result = Rename(parent, key.name, SavedName(key));
+    result = Rename(parent, key.name, to);
     const LONG removed = DeleteBelow(parent, FenceName(key));
     return result != ERROR_SUCCESS ? result : removed;
 }
@@ -238,22 +241,29 @@ PutBack PutBackKeys()
         }
         found.push_back(each);
     }
+    // What the tests left is first renamed, at once, to a name of the kit's own, and
+    // deleted only once the key is back: a put-back stopped halfway leaves no part of it
+    // under the key's name, written later than the run that the note speaks of.
     for (size_t i = 0; i < found.size(); ++i) {
         const KitKey &key = KitKeys[i];
         const Found &each = found[i];
-        if (outcome.done && (each.saved || each.absent)) {
-            ++outcome.keysBack;
-            LONG result = each.live ? DeleteBelow(each.parent, key.name) : ERROR_SUCCESS;
-            if (result == ERROR_SUCCESS)
+        const bool aside = each.saved || each.absent;
+        LONG result = ERROR_SUCCESS;
+        if (outcome.done && each.parent != nullptr) {
+            result = DeleteBelow(each.parent, LeftName(key));
+            if (result == ERROR_SUCCESS && aside && each.live)
+                result = RenameUp(each.parent, key, LeftName(key));
+            if (result == ERROR_SUCCESS && aside)
                 result = each.saved ? Rename(each.parent, SavedName(key), key.name) : DeleteBelow(each.parent, AbsentName(key));
-            if (result != ERROR_SUCCESS)
-                outcome = {false, outcome.keysBack,
-                           "Putting back " + FullName(key, key.name) + " failed with error " + std::to_string(result) + "; " +
-                               FullName(key, each.saved ? SavedName(key) : AbsentName(key)) +
-                               " stays, and the next run goes on from there."};
+            for (const std::wstring &name : {LeftName(key), FenceName(key)})
+                if (result == ERROR_SUCCESS)
+                    result = DeleteBelow(each.parent, name);
+            outcome.keysBack += aside ? 1 : 0;
         }
-        if (outcome.done && each.fence && DeleteBelow(each.parent, FenceName(key)) != ERROR_SUCCESS)
-            outcome = {false, outcome.keysBack, "Could not delete " + FullName(key, FenceName(key)) + "; the next run goes on from there."};
+        if (result != ERROR_SUCCESS)
+            outcome = {false, outcome.keysBack,
+                       "Putting back " + FullName(key, key.name) + " failed with error " + std::to_string(result) +
+                           "; the next run goes on from there."};
         if (each.parent != nullptr)
             RegCloseKey(each.parent);
     }
@@ -266,7 +276,7 @@ PutBack PutBackKeys()
 
 std::string SetKeysAside()
 {
-    if (!NoteChangesFor(60000))
+    if (!NoteChangesFor(NoteMilliseconds))
         return "Could not write to HKEY_CURRENT_USER\\" + Narrow(KitOwnKey) + ": no test is run.";
     for (const KitKey &key : KitKeys) {
         HKEY parent, absent;
@@ -276,7 +286,7 @@ std::string SetKeysAside()
             continue;
         if (result == ERROR_SUCCESS) {
             if (Exists(parent, key.name))
-                result = RenameAside(parent, key);
+                result = RenameUp(parent, key, SavedName(key));
             else if ((result = RegCreateKeyExW(parent, AbsentName(key).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &absent, nullptr)) ==
                      ERROR_SUCCESS)
                 RegCloseKey(absent);

@@ -36,16 +36,20 @@ inline constexpr wchar_t NoteName[] = L"TestsMayChangeKeysUntil";
 
 // Notes that this run may change the keys during the next `milliseconds`. A later run
 // takes what it finds under a key's name for the tests' leftovers only when nothing in
-// it was written after the time noted.
+// it was written after the time noted. While a test runs the kit renews the note every
+// second: settings written more than a few seconds after a run stopped are never
+// taken for the tests'.
 bool NoteChangesFor(DWORD milliseconds);
+inline constexpr DWORD NoteMilliseconds = 5000;
 
 struct PutBack {
     bool done;       // every key is as it was before the run
     int keysBack;    // how many keys a run had set aside
     std::string why; // when not done: one line, what stops it and what to do
 };
-// Deletes what the tests left under each key's name, brings the saved key back or
-// deletes the sign that there was none, then forgets the note. What it cannot trust
+// Sets aside what the tests left under each key's name, brings the saved key back or
+// deletes the sign that there was none, deletes what the tests left, then forgets the
+// note. What it cannot trust
 // (two signs for one key, a sign that is not as the kit left it, a key written after
 // the run stopped) it leaves exactly as it is.
 PutBack PutBackKeys();

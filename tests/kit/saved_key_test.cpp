@@ -246,13 +246,27 @@ TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
     }
 }
 
-// The last step the kit takes by hand: the key renamed back, or the sign deleted.
-void FinishByHand()
+// Steps of the put-back, taken by hand: what the tests left renamed to the kit's name
+// for it (past a key made for the moment, as the kit does), and the key renamed back or
+// the sign that there was none deleted.
+void SetLeftoversAside(HKEY software)
+{
+    CreateKey(software, "Quorvanta (being saved by DustmarrowSetupTests)");
+    EXPECT_EQ(RegRenameKey(software, L"Quorvanta", L"Quorvanta (left by the tests of DustmarrowSetupTests)"), ERROR_SUCCESS);
+    DeleteTree(software, "Quorvanta (being saved by DustmarrowSetupTests)");
+}
+
+void BringBack(HKEY software)
+{
+    if (RegRenameKey(software, L"Quorvanta (saved by DustmarrowSetupTests)", L"Quorvanta") != ERROR_SUCCESS)
+        DeleteTree(software, "Quorvanta (absent before DustmarrowSetupTests ran)");
+}
+
+void InSoftware(void (*step)(HKEY))
 {
     HKEY software;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE", 0, KEY_ALL_ACCESS, &software), ERROR_SUCCESS);
-    if (RegRenameKey(software, L"Quorvanta (saved by DustmarrowSetupTests)", L"Quorvanta") != ERROR_SUCCESS)
-        DeleteTree(software, "Quorvanta (absent before DustmarrowSetupTests ran)");
+    step(software);
     RegCloseKey(software);
 }
 
@@ -264,14 +278,16 @@ struct Step {
 TEST_F(SavedKeyTest, ARunStoppedAfterAnyStepIsFinishedByTheNextRun)
 {
     // A run's steps in order, the put-back's taken one at a time.
+    const std::string left = "SOFTWARE\\Quorvanta (left by the tests of DustmarrowSetupTests)";
     const Step steps[] = {
-        {"the note written", [] { NoteChangesFor(60000); }},
+        {"the note written", [] { NoteChangesFor(NoteMilliseconds); }},
         {"a key made for the moment of setting aside", [] { CreateKey(HKEY_CURRENT_USER, Fence); }},
         {"the key set aside", [] { ASSERT_EQ(SetKeysAside(), ""); }},
         {"a test's keys left", LeaveWhatTestsLeave},
-        {"the leftovers half deleted", [] { DeleteTree(HKEY_CURRENT_USER, Settings); }},
-        {"the leftovers deleted", [] { DeleteTree(HKEY_CURRENT_USER, Maker); }},
-        {"the key back, the note kept", FinishByHand},
+        {"the leftovers set aside", [] { InSoftware(SetLeftoversAside); }},
+        {"the key back", [] { InSoftware(BringBack); }},
+        {"the leftovers half deleted", [&] { DeleteTree(HKEY_CURRENT_USER, left + "\\Dustmarrow"); }},
+        {"the leftovers deleted, the note kept", [&] { DeleteTree(HKEY_CURRENT_USER, left); }},
     };
     for (bool hadKey : {true, false})
         for (size_t taken = 1; taken <= std::size(steps); ++taken) {
