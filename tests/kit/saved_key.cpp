@@ -224,12 +224,13 @@ PutBack PutBackKeys()
     std::vector<Found> found;
     for (const KitKey &key : KitKeys) {
         Found each = {nullptr, false, false, false, false};
-        const LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, key.parent, 0, KEY_READ, &each.parent);
+        const LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, key.parent, 0, KEY_READ | KEY_CREATE_SUB_KEY, &each.parent);
         if (opened != ERROR_SUCCESS) {
             each.parent = nullptr;
             if (opened != ERROR_FILE_NOT_FOUND && outcome.done)
                 outcome = {false, 0,
-                           "HKEY_CURRENT_USER\\" + Narrow(key.parent) + " cannot be read: error " + std::to_string(opened) + "." + byHand};
+                           "HKEY_CURRENT_USER\\" + Narrow(key.parent) + " cannot be opened: error " + std::to_string(opened) + "." +
+                               byHand};
         } else {
             each.saved = Exists(each.parent, SavedName(key));
             each.absent = Exists(each.parent, AbsentName(key));
