@@ -114,7 +114,7 @@ bool LatestWrite(HKEY parent, const std::wstring &name, ULONGLONG &latest)
     HKEY key;
     if (OpenItself(parent, name, KEY_READ, key) != ERROR_SUCCESS)
         return false;
-    FILETIME written;
+    FILETIME written{};
     std::vector<std::wstring> subkeys;
     bool read = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &written) ==
                     ERROR_SUCCESS &&
