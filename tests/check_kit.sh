@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The test kit as a stranger runs it: unpacked from its zip in a Wine prefix of its own
 # that only wineboot made (and Wine told to draw window frames itself, as a virtual
-# display has no window manager), over a maker's key full of other people's things. It
-# must pass and leave that key exactly as it was; fail, and name the test, with a
-# program that does not save on OK; refuse a second run at once; and, killed halfway,
-# put the key back on its next run.
+# display has no window manager), over a maker's key full of other people's things and
+# Wine settings of the player's own for the program. It must pass and leave those keys
+# exactly as they were, and nothing else in HKEY_CURRENT_USER\Software; fail, and name
+# the test, with a program that does not save on OK; refuse a second run at once; and,
+# stopped halfway, at a test's link to itself, or during an in-process test, put the
+# keys back on its next run, from its own folder or another.
 # It runs under the Wine that ./dev chose for the suite, in a prefix beside the suite's.
-#   check_kit.sh SOURCE_DIR ARCH PROGRAM KIT.exe UNSAVING.exe SCRATCH
+#   check_kit.sh SOURCE_DIR ARCH PROGRAM KIT.exe UNSAVING.exe STOPPER.exe SCRATCH
 set -euo pipefail
-source_dir=$1 arch=$2 program=$3 tests=$4 unsaving=$5 scratch=$6
+source_dir=$1 arch=$2 program=$3 tests=$4 unsaving=$5 stopper=$6 scratch=$7
 prefix="${DUSTMARROW_TEST_PREFIX:?names the prefix that ./dev test made}-stranger"
 unset DUSTMARROW_TEST_PREFIX
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -38,36 +40,50 @@ quiet wineserver -p
 # However this ends, the prefix's server and services end with it.
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
-kit=$prefix/drive_c/kit
-rm -rf "$kit" "$prefix/drive_c/unsaving"
+kit=$prefix/drive_c/kit other=$prefix/drive_c/other-kit
+rm -rf "$kit" "$other" "$prefix/drive_c/unsaving"
 "$source_dir/tools/make_dist.sh" "$program" "$source_dir/docs/kit.txt" "$scratch/kit.zip" "$tests"
 unzip -q "$scratch/kit.zip" -d "$kit"
+unzip -q "$scratch/kit.zip" -d "$other"
 mkdir -p "$prefix/drive_c/unsaving"
 cp "$unsaving" "$prefix/drive_c/unsaving/DustmarrowSetup.exe"
+cp "$stopper" "$prefix/drive_c/stop_kit_when.exe"
 
 # Another product's key, values of several types on the maker's key, a player's
-# settings, and a subkey with a value under the settings key.
-maker='HKCU\SOFTWARE\Quorvanta'
+# settings, and a subkey with a value under the settings key; and the player's own
+# Windows version and DLL choice for the program in Wine.
+maker='HKCU\SOFTWARE\Quorvanta' defaults='HKCU\Software\Wine\AppDefaults\DustmarrowSetup.exe'
 quiet wine reg delete "$maker" /f || true
+quiet wine reg delete "$defaults" /f || true
 for value in "$maker\\Chronicle|Path|REG_SZ|C:\\Games\\Chronicle" "$maker|Installed|REG_DWORD|1" "$maker|Publisher|REG_SZ|Quorvanta" \
     "$maker|Token|REG_BINARY|00ff10a5" "$maker|Mirrors|REG_MULTI_SZ|one\\0two" "$maker|Cache|REG_EXPAND_SZ|%TEMP%\\quorvanta" \
     "$maker\\Dustmarrow|WindowFullScreen|REG_DWORD|7" "$maker\\Dustmarrow|FixAspectRatio|REG_SZ|yes" \
-    "$maker\\Dustmarrow\\Mods|Enabled|REG_DWORD|0"; do
+    "$maker\\Dustmarrow\\Mods|Enabled|REG_DWORD|0" "$defaults|Version|REG_SZ|winxp" "$defaults\\DllOverrides|comctl32|REG_SZ|builtin"; do
     IFS='|' read -r key name type data <<<"$value"
     quiet wine reg add "$key" /v "$name" /t "$type" /d "$data" /f
 done
-# The maker's key as Wine's reg exports it, into $scratch/NAME.reg; none if it is gone.
-export_maker() {
-    rm -f "$prefix/drive_c/$1.reg" "$scratch/$1.reg"
-    quiet wine reg export "$maker" "C:\\$1.reg" /y || true
-    mv "$prefix/drive_c/$1.reg" "$scratch/$1.reg" 2>/dev/null || true
+# The maker's key and the program's Wine settings as Wine's reg exports them, and the
+# names of the keys in HKEY_CURRENT_USER\Software, into $scratch/NAME.*; none for a key
+# that is gone.
+export_keys() {
+    local key
+    for key in maker defaults; do
+        rm -f "$prefix/drive_c/$1.$key.reg" "$scratch/$1.$key.reg"
+        quiet wine reg export "${!key}" "C:\\$1.$key.reg" /y || true
+        mv "$prefix/drive_c/$1.$key.reg" "$scratch/$1.$key.reg" 2>/dev/null || true
+    done
+    wine reg query 'HKCU\Software' 2>>"$log" | tr -d '\r' >"$scratch/$1.software"
 }
 as_before() {
-    export_maker "$1"
-    cmp -s "$scratch/before.reg" "$scratch/$1.reg"
+    export_keys "$1"
+    local part
+    for part in maker.reg defaults.reg software; do
+        cmp -s "$scratch/before.$part" "$scratch/$1.$part" || return 1
+    done
 }
-export_maker before
-iconv -f UTF-16 -t UTF-8 "$scratch/before.reg" | grep -q Chronicle || fail "the maker's key was not seeded"
+export_keys before
+iconv -f UTF-16 -t UTF-8 "$scratch/before.maker.reg" | grep -q Chronicle || fail "the maker's key was not seeded"
+iconv -f UTF-16 -t UTF-8 "$scratch/before.defaults.reg" | grep -q comctl32 || fail "the program's Wine settings were not seeded"
 report=$kit/DustmarrowSetupTests-report.txt
 run_kit() { wine 'C:\kit\DustmarrowSetupTests.exe' "$@" </dev/null >>"$log" 2>&1; }
 summary() { tail -n 1 "$report" | tr -d '\r'; }
@@ -76,8 +92,8 @@ status=0
 run_kit || status=$?
 [ $status = 0 ] && [[ $(summary) =~ ^[1-9][0-9]*\ passed,\ 0\ failed$ ]] ||
     fail "the kit: exit $status, $(summary); $(grep -E '^(FAILED|HUNG)' "$report" | head -n 3)"
-as_before after || fail "the kit left the maker's key other than it was"
-echo "the kit, at ${SECONDS} s: $(summary); the maker's key as before"
+as_before after || fail "the kit left the keys other than they were"
+echo "the kit, at ${SECONDS} s: $(summary); the keys as before"
 
 status=0
 run_kit 'C:\unsaving\DustmarrowSetup.exe' --gtest_filter='*ProgramTest.*' || status=$?
@@ -88,8 +104,8 @@ as_before after || fail "with a program that does not save, the maker's key was 
 echo "at ${SECONDS} s, with a program that does not save on OK: exit 1, $(summary), the player's test named"
 
 # A second run while one is going refuses. Killed once an end-to-end test has changed
-# the key, the next run needs only one test to show that it puts the key back first,
-# and again at its end.
+# the key, the next run, from another folder, needs only one test to show that it puts
+# the key back first, and again at its end.
 rm -f "$report"
 run_kit --gtest_filter='Windows/*' &
 runner=$!
@@ -103,11 +119,30 @@ second=$(wine 'C:\kit\DustmarrowSetupTests.exe' </dev/null 2>>"$log") || status=
 [ $status = 2 ] && [[ $second == "Another run of the kit is going"* ]] || fail "a second run at once: exit $status, $second"
 quiet wine taskkill /f /im DustmarrowSetupTests.exe || true
 wait $runner || true
-[ -f "$kit/DustmarrowSetupTests-saved-registry.txt" ] || fail "a killed run left no saved copy"
 ! as_before killed || fail "the key was as before when the run was killed: the kill proves nothing"
+# Run again from another folder, as after unzipping the kit anew.
 status=0
-run_kit --gtest_filter='*.TabGoesThroughTheBoxesThenOkCancelAndRemove/*' || status=$?
-grep -q '^A run that did not finish left a saved copy' "$report" || fail "the next run did not say it put back the saved copy"
-[ $status = 0 ] && as_before after || fail "after a killed run and another: exit $status, $(summary)"
-echo "at ${SECONDS} s, killed halfway, then run again: put back first, $(summary), the maker's key as before"
+wine 'C:\other-kit\DustmarrowSetupTests.exe' --gtest_filter='*.TabGoesThroughTheBoxesThenOkCancelAndRemove/*' </dev/null >>"$log" 2>&1 ||
+    status=$?
+grep -q '^A run that did not finish' "$other/DustmarrowSetupTests-report.txt" || fail "the kit in another folder did not say it put back the keys first"
+[ $status = 0 ] && as_before after || fail "after a killed run and another from another folder: exit $status"
+echo "at ${SECONDS} s, killed halfway, then run from another folder: put back first, the keys as before"
+
+# Stopped at a state: the moment a test has made the settings key a link to itself (a
+# key that nothing but the kit's own way deletes), or an in-process test its sandbox.
+# The next run puts everything back and removes that sandbox.
+stop_at() {
+    local said
+    rm -f "$report"
+    said=$(wine 'C:\stop_kit_when.exe' "$1" 120000 'C:\kit\DustmarrowSetupTests.exe' "--gtest_filter=$2" </dev/null 2>>"$log") ||
+        fail "stopping the kit at $1: $said"
+    ! as_before "stopped-$1" || fail "the keys were as before when the kit was stopped at $1: the stop proves nothing"
+    status=0
+    run_kit --gtest_filter='*.OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox/*' || status=$?
+    grep -q '^A run that did not finish' "$report" || fail "after the kit was stopped at $1, the next run did not say it put back the keys first"
+    [ $status = 0 ] && as_before after || fail "after the kit was stopped at $1 and run again: exit $status, $(summary)"
+    echo "at ${SECONDS} s, ${said%%,*}, then run again: put back first, the keys as before"
+}
+stop_at self-link '*HostileRegistryTest.*'
+stop_at sandbox 'StoreTest.*'
 rm -rf "$scratch"

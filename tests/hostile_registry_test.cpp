@@ -175,7 +175,7 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
     };
     for (const HostileCase &c : cases) {
         SCOPED_TRACE(c.what);
-        EndToEndTest::ClearMaker();
+        DeleteTree(HKEY_CURRENT_USER, Maker);
         if (!c.stored.empty())
             SeedSettings(c.stored);
         if (c.andThen)

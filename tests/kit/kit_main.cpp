@@ -1,16 +1,19 @@
 // The test kit: the whole suite as one program that anyone can run on their own
 // Windows. It runs each test in a process of its own, with a time limit, so that a test
 // that hangs or crashes is reported by name and the run goes on. The end-to-end tests
-// change HKEY_CURRENT_USER\SOFTWARE\Quorvanta, so the kit saves that key whole before
-// the first test and puts it back exactly after the last one; a run that was killed
-// leaves the saved copy, which the next run puts back first.
+// change HKEY_CURRENT_USER\SOFTWARE\Quorvanta (and, under Wine, the program's own Wine
+// settings), so the kit sets those keys aside before the first test and brings them
+// back after the last one; a run that was stopped leaves them aside, and the next run
+// of any kit brings them back first.
 #include "tests/kit/saved_key.h"
 #include "tests/kit/system_facts.h"
 #include "tests/support/program.h"
 #include "ui/setup_dialog.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -22,7 +25,10 @@ std::string KitProgram;
 namespace {
 
 constexpr DWORD TestLimitMilliseconds = 60000;
-const std::wstring MakersKey = L"SOFTWARE\\Quorvanta";
+// While a test runs the kit notes, every second, that the keys may change during the
+// next few: a later run then tells what a stopped run's tests left from what was
+// written after it.
+constexpr DWORD NoteEveryMilliseconds = 1000;
 
 std::string SelfPath()
 {
@@ -36,7 +42,6 @@ std::string KitFolder()
     return self.substr(0, self.find_last_of('\\') + 1);
 }
 
-std::string SavedCopyPath() { return KitFolder() + "DustmarrowSetupTests-saved-registry.txt"; }
 std::string ReportPath() { return KitFolder() + "DustmarrowSetupTests-report.txt"; }
 
 // Each line goes to the console and to the report beside the kit.
@@ -59,6 +64,36 @@ std::string ReadFile(const std::string &path)
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
+// Ends a test's process and every process that it started, by id: for a test that the
+// kit could not put in a job of its own. Only processes started after the test count,
+// so that an id that Windows has given again is never taken for one of them.
+void EndProcessTree(HANDLE test, DWORD testId)
+{
+    FILETIME started, created, unused;
+    GetProcessTimes(test, &started, &unused, &unused, &unused);
+    std::vector<PROCESSENTRY32> all;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        all.push_back(entry);
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
+    TerminateProcess(test, 1);
+    std::vector<DWORD> tree = {testId};
+    for (size_t i = 0; i < tree.size(); ++i)
+        for (const PROCESSENTRY32 &each : all)
+            if (each.th32ParentProcessID == tree[i] && std::find(tree.begin(), tree.end(), each.th32ProcessID) == tree.end())
+                tree.push_back(each.th32ProcessID);
+    for (size_t i = 1; i < tree.size(); ++i) {
+        const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, tree[i]);
+        if (process != nullptr && GetProcessTimes(process, &created, &unused, &unused, &unused) && CompareFileTime(&created, &started) >= 0)
+            TerminateProcess(process, 1);
+        if (process != nullptr)
+            CloseHandle(process);
+    }
+}
+
 // Runs one test in a process of its own, its output in a file, inside a job that ends
 // the program under test with it. A process that outlives the limit is ended.
 Outcome RunTest(const std::string &name)
@@ -74,14 +109,19 @@ Outcome RunTest(const std::string &name)
     startup.hStdOutput = startup.hStdError = file;
     std::string commandLine = "\"" + SelfPath() + "\" --child --gtest_filter=" + name + " \"" + KitProgram + "\"";
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
+    // Windows 7 lets a process be in one job only: a kit that runs in one (as a
+    // launcher may start it) starts its test outside that job where the job allows it.
+    // Where it does not, the test's processes are ended by id instead.
+    const auto start = [&](DWORD flags) {
+        return CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | flags, nullptr, nullptr, &startup,
+                              &process);
+    };
+    if (!start(CREATE_BREAKAWAY_FROM_JOB) && !start(0)) {
         CloseHandle(file);
         DeleteFileA(output);
         return {Outcome::Failed, "    could not start it: error " + std::to_string(GetLastError())};
     }
     CloseHandle(file);
-    // Older Windows refuse a job for a process that is in one already: then only the
-    // test's own process is ended.
     const HANDLE job = CreateJobObjectA(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -89,9 +129,15 @@ Outcome RunTest(const std::string &name)
     const bool inJob = AssignProcessToJobObject(job, process.hProcess);
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
-    const bool ended = WaitForSingleObject(process.hProcess, TestLimitMilliseconds) == WAIT_OBJECT_0;
-    if (!ended && !(inJob && TerminateJobObject(job, 1)))
-        TerminateProcess(process.hProcess, 1);
+    bool ended = false;
+    for (const DWORD started = GetTickCount(); !ended && GetTickCount() - started < TestLimitMilliseconds;) {
+        NoteChangesFor(NoteMilliseconds);
+        ended = WaitForSingleObject(process.hProcess, NoteEveryMilliseconds) == WAIT_OBJECT_0;
+    }
+    // Closing the job ends whatever the test left running; without a job, the same is
+    // done by id.
+    if (!(inJob && (ended || TerminateJobObject(job, 1))))
+        EndProcessTree(process.hProcess, process.dwProcessId);
     WaitForSingleObject(process.hProcess, 5000);
     DWORD status = 1;
     GetExitCodeProcess(process.hProcess, &status);
@@ -156,28 +202,6 @@ bool Selected(const std::string &name)
            (minus == std::string::npos || !MatchesAny(filter.substr(minus + 1), name));
 }
 
-bool WriteSavedCopy(const std::string &copy)
-{
-    std::ofstream file(SavedCopyPath(), std::ios::binary | std::ios::trunc);
-    file << copy;
-    file.close();
-    return !file.fail() && ReadFile(SavedCopyPath()) == copy;
-}
-
-// A run that was killed left its saved copy: that copy is what the key was before.
-bool PutBackLeftCopy()
-{
-    if (GetFileAttributesA(SavedCopyPath().c_str()) == INVALID_FILE_ATTRIBUTES)
-        return true;
-    Say("A run that did not finish left a saved copy of HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta; putting it back first.");
-    if (!PutBackKey(HKEY_CURRENT_USER, MakersKey, ReadFile(SavedCopyPath()))) {
-        Say("Putting it back failed: no test is run, and the copy stays at " + SavedCopyPath());
-        return false;
-    }
-    DeleteFileA(SavedCopyPath().c_str());
-    return true;
-}
-
 // After a double-click the console closes with the program: keep it until Enter.
 void HoldAnOwnConsole()
 {
@@ -191,11 +215,14 @@ void HoldAnOwnConsole()
 
 int RunKit()
 {
-    // The mutex goes with the process, however it ends.
-    CreateMutexA(nullptr, TRUE, "DustmarrowSetupTestsRun");
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        std::printf("Another run of the kit is going on this desktop; it changes the same registry key. Wait for it to "
-                    "end, then run the kit again.\n");
+    // The lock goes with the process, however it ends. A lock that this kit may not even
+    // open is one that a kit run as administrator holds.
+    const HANDLE lock = CreateMutexA(nullptr, TRUE, "DustmarrowSetupTestsRun");
+    if (lock == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+        std::printf("Another run of the kit is going on this desktop%s; it changes the same registry keys. Wait for it to end, then "
+                    "run the kit again.\n",
+                    lock == nullptr ? (" (as administrator, perhaps: its lock gives error " + std::to_string(GetLastError()) + ")").c_str()
+                                    : "");
         return 2;
     }
     Report.open(ReportPath(), std::ios::binary | std::ios::trunc);
@@ -209,12 +236,18 @@ int RunKit()
         Say("There is no program to test: put DustmarrowSetup.exe beside the kit, or name it on the command line.");
         return 2;
     }
-    if (!PutBackLeftCopy())
+    const std::string earlierCopy = EarlierKitsCopy(KitFolder());
+    const PutBack left = earlierCopy.empty() ? PutBackKeys() : PutBack{false, 0, earlierCopy};
+    if (!left.done) {
+        Say(left.why);
         return 2;
-    std::string copy;
-    if (!SaveKey(HKEY_CURRENT_USER, MakersKey, copy) || !WriteSavedCopy(copy)) {
-        Say("Could not save HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta (" + copy + ") to " + SavedCopyPath() + ": no test is run.");
-        DeleteFileA(SavedCopyPath().c_str());
+    }
+    if (left.keysBack > 0)
+        Say("A run that did not finish had set the keys that the tests change aside; they are back as they were before that run.");
+    RemoveEndedSandboxes();
+    const std::string notAside = SetKeysAside();
+    if (!notAside.empty()) {
+        Say(notAside);
         return 2;
     }
 
@@ -240,23 +273,19 @@ int RunKit()
         }
     }
 
-    const bool putBack = PutBackKey(HKEY_CURRENT_USER, MakersKey, copy);
-    if (putBack) {
-        DeleteFileA(SavedCopyPath().c_str());
-        Say("HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta is back as it was before the run.");
-    } else
-        Say("HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta could not be put back; its saved copy stays at " + SavedCopyPath() +
-            ", and the next run puts it back first.");
+    const PutBack back = PutBackKeys();
+    RemoveEndedSandboxes();
+    Say(back.done ? "HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta is back as it was before the run." : back.why);
     const int failed = counts[Outcome::Failed] + counts[Outcome::Hung];
     Say(std::to_string(counts[Outcome::Passed]) + " passed, " + std::to_string(failed) + " failed" +
         (counts[Outcome::Skipped] ? ", " + std::to_string(counts[Outcome::Skipped]) + " skipped" : ""));
     Report.close();
-    return putBack && failed == 0 && counts[Outcome::Skipped] == 0 ? 0 : 1;
+    return back.done && failed == 0 && counts[Outcome::Skipped] == 0 ? 0 : 1;
 }
 
 }
 
-bool KitSavedTheMakersKey() { return GetFileAttributesA(SavedCopyPath().c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool KitSetTheKeysAside() { return KeysAreAside(); }
 
 // DustmarrowSetupTests [PROGRAM] [--gtest_filter=...]: without a program, the one
 // beside it.

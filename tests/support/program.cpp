@@ -15,8 +15,8 @@ constexpr DWORD StartMilliseconds = 15000;
 const std::string ProgramDefaults = "Software\\Wine\\AppDefaults\\DustmarrowSetup.exe";
 
 #ifdef DUSTMARROW_KIT
-bool MayChangeTheRegistry() { return KitSavedTheMakersKey(); }
-const char *const WhereTheTestsMayRun = "a kit that has saved HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta";
+bool MayChangeTheRegistry() { return KitSetTheKeysAside(); }
+const char *const WhereTheTestsMayRun = "a kit that has set HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta aside";
 #else
 // ./dev names the prefix it made for the suite, and only there may a test change
 // HKEY_CURRENT_USER.
@@ -53,7 +53,7 @@ void EndToEndTest::SetUp()
 {
     ASSERT_TRUE(MayChangeTheRegistry()) << "this test changes HKEY_CURRENT_USER, so it runs only in " << WhereTheTestsMayRun
                                         << ", not with WINEPREFIX=" << (std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "");
-    ClearMaker();
+    DeleteTree(HKEY_CURRENT_USER, Maker);
     DeleteTree(HKEY_CURRENT_USER, ProgramDefaults);
     if (const char *windows = GetParam().windows)
         SetValue(HKEY_CURRENT_USER, ProgramDefaults, "Version", REG_SZ, Bytes(windows, windows + strlen(windows) + 1));
@@ -63,16 +63,8 @@ void EndToEndTest::TearDown()
 {
     if (!MayChangeTheRegistry())
         return;
-    ClearMaker();
-    DeleteTree(HKEY_CURRENT_USER, ProgramDefaults);
-}
-
-void EndToEndTest::ClearMaker()
-{
-    DeleteLink(HKEY_CURRENT_USER, Settings);
-    for (const std::string &key : {Settings, Maker})
-        AllowEverything(HKEY_CURRENT_USER, key);
     DeleteTree(HKEY_CURRENT_USER, Maker);
+    DeleteTree(HKEY_CURRENT_USER, ProgramDefaults);
 }
 
 RunningDialog StartProgram(const Subject &subject)

@@ -25,22 +25,21 @@ std::vector<Subject> CompilerSubjects();
 std::vector<Subject> EndToEndSubjects();
 #ifdef DUSTMARROW_KIT
 // The kit's program: the one beside the kit, or the one named on its command line. The
-// tests may change the registry only once the kit has saved the maker's key.
+// tests may change the registry only once the kit has set the maker's key aside.
 extern std::string KitProgram;
-bool KitSavedTheMakersKey();
+bool KitSetTheKeysAside();
 #endif
 inline std::string SubjectName(const testing::TestParamInfo<Subject> &info) { return info.param.name; }
 inline void PrintTo(const Subject &subject, std::ostream *out) { *out << subject.name; }
 
 // The end-to-end tests change the real HKEY_CURRENT_USER, so anywhere but in the Wine
-// prefix that ./dev made for the suite, or in a kit that saved the maker's key, they
-// fail before their body. Each starts and
-// ends with no maker's key, however broken the key it leaves.
+// prefix that ./dev made for the suite, or in a kit that has set the maker's key aside,
+// they fail before their body. Each starts and ends with no maker's key, however
+// broken the key it leaves.
 class EndToEndTest : public testing::TestWithParam<Subject> {
 protected:
     void SetUp() override;
     void TearDown() override;
-    static void ClearMaker();
 };
 
 // Starts the program and waits until its dialog is ready for a player.

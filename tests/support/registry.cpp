@@ -1,29 +1,13 @@
 #include "tests/support/registry.h"
 
+#include "tests/kit/saved_key.h"
+
 #include <sddl.h>
 
 #include <algorithm>
-
-// Deletes a key itself, even a link, where every other call would follow the link.
-extern "C" LONG WINAPI NtDeleteKey(HANDLE key);
+#include <cstring>
 
 namespace {
-
-void SetAccess(HKEY root, const std::string &path, const char *sddl)
-{
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
-    HKEY key;
-    LONG result = RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC, &key);
-    if (result == ERROR_FILE_NOT_FOUND)
-        result = ERROR_SUCCESS;
-    else if (result == ERROR_SUCCESS) {
-        result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
-        RegCloseKey(key);
-    }
-    LocalFree(descriptor);
-    ASSERT_EQ(result, ERROR_SUCCESS) << "setting the access of " << path;
-}
 
 // Lists the key `name` below parent as `shown`; with `shown` empty, only its subkeys.
 void ListKey(HKEY parent, const std::string &name, const std::string &shown, std::vector<std::string> &lines)
@@ -97,11 +81,13 @@ void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, 
 
 void DeleteTree(HKEY root, const std::string &path)
 {
-    const LONG result = RegDeleteTreeA(root, path.c_str());
-    if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND)
-        RegDeleteKeyA(root, path.c_str());
-    else
-        ADD_FAILURE() << "deleting " << path << " failed with " << result;
+    EXPECT_EQ(DeleteKeyTree(root, std::wstring(path.begin(), path.end())), ERROR_SUCCESS) << "deleting " << path;
+}
+
+void SetAccess(HKEY root, const std::string &path, const char *sddl)
+{
+    const LONG result = SetKeyAccess(root, std::wstring(path.begin(), path.end()), std::wstring(sddl, sddl + strlen(sddl)).c_str());
+    ASSERT_TRUE(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) << "setting the access of " << path << " failed with " << result;
 }
 
 void AllowOnlyReading(HKEY root, const std::string &path)
@@ -111,9 +97,7 @@ void AllowOnlyReading(HKEY root, const std::string &path)
     ASSERT_EQ(RegOpenKeyExA(root, path.c_str(), 0, KEY_WRITE, &key), ERROR_ACCESS_DENIED) << path << " is still writable";
 }
 
-void AllowEverything(HKEY root, const std::string &path) { SetAccess(root, path, "D:P(A;OICI;KA;;;WD)"); }
-
-void CreateSelfLink(HKEY root, const std::string &path)
+void CreateLink(HKEY root, const std::string &path, const std::string &target)
 {
     // A link's target is a full kernel path: \Registry\User\<the user's SID>\path.
     HANDLE token;
@@ -124,9 +108,9 @@ void CreateSelfLink(HKEY root, const std::string &path)
     CloseHandle(token);
     LPSTR sid = nullptr;
     ASSERT_TRUE(gotUser && ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, &sid));
-    const std::string target = std::string("\\Registry\\User\\") + sid + "\\" + path;
+    const std::string full = std::string("\\Registry\\User\\") + sid + "\\" + target;
     LocalFree(sid);
-    const std::wstring wideTarget(target.begin(), target.end());
+    const std::wstring wideTarget(full.begin(), full.end());
 
     HKEY key;
     ASSERT_EQ(
@@ -136,16 +120,7 @@ void CreateSelfLink(HKEY root, const std::string &path)
                                        DWORD(wideTarget.size()) * DWORD(sizeof(wchar_t)));
     RegCloseKey(key);
     ASSERT_EQ(linked, ERROR_SUCCESS);
-    ASSERT_NE(RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS) << "the link to itself opens";
-}
-
-void DeleteLink(HKEY root, const std::string &path)
-{
-    HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, DELETE, &key) == ERROR_SUCCESS) {
-        NtDeleteKey(key);
-        RegCloseKey(key);
-    }
+    ASSERT_TRUE(target != path || RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) << "the link to itself opens";
 }
 
 std::vector<std::string> ListTree(HKEY root, const std::string &path)
@@ -170,7 +145,8 @@ std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, co
 
 void SandboxedTest::SetUp()
 {
-    path_ = SandboxRoot + "\\Sandbox" + std::to_string(GetCurrentProcessId());
+    RemoveEndedSandboxes();
+    path_ = SandboxPath();
     DeleteTree(HKEY_CURRENT_USER, path_);
     ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sandbox_, nullptr), ERROR_SUCCESS)
         << "creating the sandbox " << path_;
@@ -185,6 +161,7 @@ void SandboxedTest::TearDown()
     if (sandbox_ != nullptr)
         RegCloseKey(sandbox_);
     DeleteTree(HKEY_CURRENT_USER, path_);
-    // The root goes with the last sandbox, so that a run on a person's machine leaves nothing.
-    RegDeleteKeyA(HKEY_CURRENT_USER, SandboxRoot.c_str());
+    // The root goes with the last sandbox, so that a run on a person's machine leaves
+    // nothing; while a kit runs, it holds the kit's note.
+    DeleteKeyIfEmpty(HKEY_CURRENT_USER, KitOwnKey);
 }

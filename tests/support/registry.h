@@ -17,6 +17,7 @@ inline const std::string Maker = "SOFTWARE\\Quorvanta";
 inline const std::string Settings = SettingsKeyPath;
 // Where the in-process tests keep their private HKEY_CURRENT_USER, one key a process.
 inline const std::string SandboxRoot = "Software\\DustmarrowSetupTests";
+inline std::string SandboxPath() { return SandboxRoot + "\\Sandbox" + std::to_string(GetCurrentProcessId()); }
 
 using Bytes = std::vector<BYTE>;
 
@@ -41,20 +42,21 @@ void SeedSettings(const std::vector<StoredValue> &values);
 // Creates the key, with any missing parents, and, given a name, stores that value in it.
 void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data);
 inline void CreateKey(HKEY root, const std::string &path) { SetValue(root, path, nullptr, REG_NONE, {}); }
+// Deletes the key with everything below it, links and keys that may only be read
+// included, never following a link.
 void DeleteTree(HKEY root, const std::string &path);
 
-// Leaves everyone only read access to the key, as an administrator or another program
-// might (Wine enforces it for as long as its server runs), and checks that writing is
-// refused. AllowEverything gives full access again, so that a key can be cleared away;
-// a missing key it leaves so.
+// Sets the key's access from its SDDL; AllowOnlyReading leaves everyone only read
+// access, as an administrator or another program might (Wine enforces it for as long as
+// its server runs), and checks that writing is refused.
+void SetAccess(HKEY root, const std::string &path, const char *sddl);
 void AllowOnlyReading(HKEY root, const std::string &path);
-void AllowEverything(HKEY root, const std::string &path);
 
-// Makes path a registry link that points at itself, as a broken program might leave
-// it: every ordinary open of it fails, though it exists. DeleteLink deletes whatever key
-// is at path, a link included, when it has no subkeys.
-void CreateSelfLink(HKEY root, const std::string &path);
-void DeleteLink(HKEY root, const std::string &path);
+// Makes path a registry link to `target`, a path below the real HKEY_CURRENT_USER.
+// One that points at itself is what a broken program might leave: every ordinary open
+// of it fails, though it exists.
+void CreateLink(HKEY root, const std::string &path, const std::string &target);
+inline void CreateSelfLink(HKEY root, const std::string &path) { CreateLink(root, path, path); }
 
 // One line per key ("A\B") and per value ("A\B:Name=type:hex bytes"), in a fixed
 // order, for every key at and below path; a key that exists but cannot be opened is a
