@@ -96,7 +96,11 @@ while [[ $1 == --* ]]; do
     *) shift 2 ;;
     esac
 done
-[ -n "$inside" ] || inside=$DUSTMARROW_WINE_ROOT
+# Wine's entries bind the root's own folders: one without them cannot start Wine.
+if [ -z "$inside" ]; then
+    inside=$DUSTMARROW_WINE_ROOT
+    [ -d "$inside/usr" ] || { echo "bwrap: execvp $1: No such file or directory" >&2; exit 1; }
+fi
 STATE=$inside/.state INSIDE=$inside UPDATE=$ROOT_UPDATE INSTALL=$ROOT_INSTALL exec "$@"
 EOF
 cat >"$scratch/bin/wineserver" <<'EOF'
@@ -106,21 +110,22 @@ EOF
 chmod +x "$scratch/bin"/*
 
 build_packages=$(sed -n '/^BUILD_PACKAGES=(/,/)/p' "$source_dir/dev" | sed 's/^BUILD_PACKAGES=//' | tr -d '()')
-wine_packages="wine wine64 fonts-wine xvfb bubblewrap"
+wine_packages="wine wine64 fonts-wine xvfb bubblewrap debootstrap"
 making="dev: making a Debian 13 root with Wine 10"
 two_lanes="dev: the i686 tree (the shipped program) under Wine 10.0 in the Debian 13 root; the x64 tree under this machine's Wine 8.0"
 one_lane="running the x64 tree under this machine's Wine 8.0 alone"
 root_list="dev: could not refresh the package list bookworm-security/main i386 Packages in the Debian 13 root"
 
-# name | host: installed before, foreign before, UPDATE, INSTALL | root: before (-, made or half), ROOT_MAKE,
+# name | host: installed before, foreign before, UPDATE, INSTALL | root: before (-, made, half or broken), ROOT_MAKE,
 # ROOT_UPDATE, ROOT_INSTALL | exit | root after | lines dev prints, in order
 cases=(
-    "sound archive: the root made|-|-|i386-list|ok|-|ok|ok|ok|0|made|dev: installing: cmake|dev: installing: $wine_packages|dev: installing: debootstrap|$making|$two_lanes"
-    "everything there: no apt, no new root|build wine debootstrap|-|ok|ok|made|ok|ok|ok|0|made|$two_lanes"
-    "a root that a killed run left half made is made again|build wine debootstrap|-|ok|ok|half|ok|ok|ok|0|made|dev: removing a Debian 13 root that an earlier run left half made|$making|$two_lanes"
-    "i386 enabled by the person stays|build wine debootstrap|i386|i386-list|ok|made|ok|ok|ok|0|made|$two_lanes"
-    "the root's i386 list out of step: one lane|build wine debootstrap|-|ok|ok|-|ok|i386-list|no-wine32|0|-|$making|$root_list|dev: the Debian 13 root with Wine 10 could not be had (its Wine could not be installed: E: Unable to correct problems|$one_lane"
-    "no archive for the root: one lane|build wine debootstrap|-|ok|ok|-|fail|ok|ok|0|-|$making|dev: the Debian 13 root with Wine 10 could not be had (debootstrap could not make it from |$one_lane"
+    "sound archive: the root made|-|-|i386-list|ok|-|ok|ok|ok|0|made|dev: installing: cmake|$making|$two_lanes"
+    "everything there: no apt, no new root|build wine|-|ok|ok|made|ok|ok|ok|0|made|$two_lanes"
+    "a root that a killed run left half made is made again|build wine|-|ok|ok|half|ok|ok|ok|0|made|dev: removing a Debian 13 root that an earlier run left half made|$making|$two_lanes"
+    "i386 enabled by the person stays|build wine|i386|i386-list|ok|made|ok|ok|ok|0|made|$two_lanes"
+    "the root's i386 list out of step: one lane|build wine|-|ok|ok|-|ok|i386-list|no-wine32|0|-|$making|$root_list|dev: the Debian 13 root with Wine 10 could not be had (its Wine could not be installed: E: Unable to correct problems|$one_lane"
+    "no archive for the root: one lane|build wine|-|ok|ok|-|fail|ok|ok|0|-|$making|dev: the Debian 13 root with Wine 10 could not be had (debootstrap could not make it from |$one_lane"
+    "a root that is there but whose Wine does not start: one lane|build wine|-|ok|ok|broken|ok|ok|ok|0|made|dev: the Debian 13 root with Wine 10 could not be had (its Wine does not start|$one_lane"
     "no archive reachable|-|-|offline|none|-|ok|ok|ok|1|-|dev: could not refresh the package list bookworm InRelease|dev: could not install cmake ninja-build"
 )
 failures=0
@@ -140,6 +145,7 @@ for case in "${cases[@]}"; do
     [ "$foreign" = - ] && : >"$state/foreign" || echo "$foreign" >"$state/foreign"
     case $root_before in
     made) mkdir -p "$root/.state" "$root/usr/bin" && echo wine32 >"$root/.state/installed" ;;
+    broken) mkdir -p "$root/.state" && echo wine32 >"$root/.state/installed" ;;
     # Everything but the rename: it must not be used all the same.
     half) mkdir -p "$root.partial/.state" "$root.partial/usr/bin" ;;
     esac

@@ -1,9 +1,12 @@
 // Takes a picture of the Setup dialog and then presses its Cancel button, as a player
 // would, from outside the program:
-//   dialog_control capture FILE.bmp
-// It waits up to a minute for the dialog to be shown, has it paint itself, copies its
-// frame from the screen into FILE.bmp once the screen shows it painted, clicks Cancel
-// and waits for the dialog to go. Exits 1 when any of these does not happen in time.
+//   dialog_control capture FILE.bmp [PROGRAM]
+// Given the program, it starts it itself, so that both share one Wine desktop which
+// one process asked for; two asking at once race for it. It waits up to a minute for
+// the dialog to be shown, has it paint itself, copies its frame from the screen into
+// FILE.bmp once the screen shows it painted, clicks Cancel and waits for the dialog to
+// go. Exits 1 when any of these does not happen in time; a program it started is then
+// ended.
 #include "tools/find_dialog.h"
 
 #include <windows.h>
@@ -85,14 +88,9 @@ int Fail(const char *what)
     return 1;
 }
 
-}
-
-int main(int argc, char **argv)
+// Takes the picture and clicks Cancel; a failure names what did not happen.
+int Capture(const char *path)
 {
-    if (argc != 3 || std::strcmp(argv[1], "capture") != 0) {
-        std::fprintf(stderr, "usage: dialog_control capture FILE.bmp\n");
-        return 2;
-    }
     HWND dialog = nullptr;
     if (!WaitUntil([&] { return (dialog = FindReadySetupDialog(0)) != nullptr; }, AppearMilliseconds))
         return Fail("the Setup dialog did not appear");
@@ -110,7 +108,7 @@ int main(int argc, char **argv)
             return LooksPainted(picture) && picture.pixels == previous.pixels;
         },
         PaintMilliseconds);
-    const bool saved = painted && Save(picture, argv[2]);
+    const bool saved = painted && Save(picture, path);
     PostMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
     const bool closed = WaitUntil([&] { return !IsWindow(dialog); }, CloseMilliseconds);
     if (!painted)
@@ -118,4 +116,25 @@ int main(int argc, char **argv)
     if (!saved)
         return Fail("cannot save the picture");
     return closed ? 0 : Fail("Cancel did not close the dialog");
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    if ((argc != 3 && argc != 4) || std::strcmp(argv[1], "capture") != 0) {
+        std::fprintf(stderr, "usage: dialog_control capture FILE.bmp [PROGRAM]\n");
+        return 2;
+    }
+    PROCESS_INFORMATION program{};
+    if (argc == 4 && !StartProgramProcess(argv[3], program))
+        return Fail("cannot start the program");
+    const int status = Capture(argv[2]);
+    if (program.hProcess != nullptr) {
+        if (WaitForSingleObject(program.hProcess, status == 0 ? CloseMilliseconds : 0) != WAIT_OBJECT_0)
+            TerminateProcess(program.hProcess, 1);
+        CloseHandle(program.hProcess);
+        CloseHandle(program.hThread);
+    }
+    return status;
 }

@@ -47,10 +47,19 @@ install_wine() {
     else
         ROOT_WINE_FAILURE=$WINE_ROOT_FAILURE
     fi
+    # A root that is there but whose Wine does not start (emptied by hand, or a
+    # checkout it cannot share) is not used.
+    if [ $ROOT_WINE = yes ] && [ -z "$(use_lane root && wine_version)" ]; then
+        ROOT_WINE=no
+        ROOT_WINE_FAILURE="its Wine does not start: ${LOGS#"$ROOT"/}/wine.log says why; a checkout under /usr, /etc, /var"
+        ROOT_WINE_FAILURE+=" or /opt cannot be shared into it, and removing $WINE_ROOT makes it anew"
+        use_lane root && "$ROOT/tools/run_wine.sh" server --version >>"$LOGS/wine.log" 2>&1 || true
+        use_lane host
+    fi
 }
 
 # A Wine's version as "Wine 10.0", with LANE set.
-wine_version() { "$ROOT/tools/run_wine.sh" server --version 2>&1 | sed -n 's/^Wine[^0-9]*\([0-9][0-9.]*\).*/Wine \1/p'; }
+wine_version() { "$ROOT/tools/run_wine.sh" server --version 2>&1 | sed -n 's/^Wine[^0-9]*\([0-9][0-9.]*\).*/Wine \1/p' || true; }
 
 # Points what follows at one Wine: "host" for this machine's, "root" for the root's.
 use_lane() {

@@ -1,6 +1,6 @@
 # Sourced by ./dev: a second Wine, Debian 13's, in a root of its own. It holds only
 # what runs Windows programs (Wine, 32- and 64-bit, and its fonts), so the host never
-# needs its i386 side. It is made once per machine, shared by every checkout, and
+# needs its i386 side. It is made once per user and machine, shared by every checkout, and
 # entered only with bubblewrap, whose mounts live in its own namespace and vanish with
 # it. Uses dev's LOGS, say, install_missing, apt_get and refresh_package_lists.
 
@@ -10,15 +10,10 @@ WINE_ROOT_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/dustmarrow-setup
 # The packages' list is in the name: another list makes another root.
 WINE_ROOT=$WINE_ROOT_CACHE/debian-13-wine-1
 
-# The URIs that this host's apt sources name for a suite, one a line: one-line
-# sources and deb822 ones alike.
+# The URIs that this host's apt sources name for a suite, one a line: deb822 sources
+# first, as Debian 12 writes its own, then one-line ones.
 host_suite_uris() {
     local suite=$1 file
-    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$file" ] || continue
-        sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]\+\)[[:space:]]\+\([^[:space:]]\+\).*/\2 \3/p' \
-            "$file" | awk -v suite="$suite" '$2 == suite { print $1 }'
-    done
     for file in /etc/apt/sources.list.d/*.sources; do
         [ -f "$file" ] || continue
         awk -v suite="$suite" '
@@ -37,6 +32,25 @@ host_suite_uris() {
             tolower($1) == "enabled:" { sub(/^[^:]*:[[:space:]]*/, ""); enabled = tolower($0) }
             END { flush() }' "$file"
     done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$file" ] || continue
+        sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]\+\)[[:space:]]\+\([^[:space:]]\+\).*/\2 \3/p' \
+            "$file" | awk -v suite="$suite" '$2 == suite { print $1 }'
+    done
+}
+
+# Debian's own mirror among them: one that debootstrap can reach, preferring the one
+# whose release file, as apt last fetched it, says that it comes from Debian (a
+# vendor's repository may name the same suite).
+host_debian_mirror() {
+    local codename=$1 uri list
+    local -a uris
+    mapfile -t uris < <(host_suite_uris "$codename" | grep -E '^(https?|ftp|file):' || true)
+    for uri in "${uris[@]}"; do
+        list=/var/lib/apt/lists/$(sed -E 's#^[a-z]+:/+##; s#/+$##; s#/#_#g' <<<"$uri")_dists_${codename}_
+        grep -qsx 'Origin: Debian' "${list}InRelease" "${list}Release" && { echo "$uri"; return; }
+    done
+    [ ${#uris[@]} -eq 0 ] || echo "${uris[0]}"
 }
 
 # Runs a command as root inside the root $1, with the host's network and name service
@@ -56,7 +70,7 @@ in_root_as_admin() {
 make_wine_root() {
     local codename mirror partial=$WINE_ROOT.partial
     codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-    mirror=$(host_suite_uris "$codename" | head -n 1)
+    mirror=$(host_debian_mirror "$codename")
     if [ -z "$mirror" ]; then
         WINE_ROOT_FAILURE="this machine's apt sources name no mirror for $codename"
         return 1
