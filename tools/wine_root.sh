@@ -81,7 +81,7 @@ make_wine_root() {
         say "removing a Debian 13 root that an earlier run left half made"
         rm -rf --one-file-system "$partial"
     fi
-    say "making a Debian 13 root with Wine 10 in $WINE_ROOT (once per machine, a few minutes)"
+    say "making a Debian 13 root with Wine 10 in $WINE_ROOT (once per user and machine, a few minutes)"
     # debootstrap mounts /proc and /sys in the root it makes; in a mount namespace of
     # its own, those mounts end with it, however it ends.
     if ! unshare --mount --propagation private \

@@ -175,6 +175,13 @@ std::string Distrust(const KitKey &key, const Found &found, Note note, ULONGLONG
         return {};
     if (note != Note::Until)
         return live + " is there, and nothing says when the run that set it aside stopped, so it may hold newer settings; " + before + ".";
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    // The kit never notes a time further ahead than that: a later one means the clock
+    // was set back since, and the times of writes can no longer tell what is newer.
+    if (until > Ticks(now) + ULONGLONG(NoteMilliseconds) * 10000)
+        return "the kit's note of when a run stopped lies in the future, as after the clock was set back, so " + live +
+               " may hold newer settings; " + before + ".";
     if (!LatestWrite(found.parent, key.name, latest))
         return "Part of " + live + " cannot be read, so it may hold newer settings; " + before + ".";
     if (latest > until)

@@ -330,6 +330,14 @@ TEST_F(SavedKeyTest, WhatARunCannotTrustItLeavesExactlyAsItIsAndSaysWhereItIs)
         {"a note of four bytes", true, [] { SetNote(DwordBytes(1)); }, nullptr, "did not write"},
         {"settings written after the run stopped", true, [] { SetNote(Bytes(8, 0)); }, nullptr, "your key from before"},
         {"settings written after a run over no key stopped", false, [] { SetNote(Bytes(8, 0)); }, nullptr, "there was none"},
+        {"a note an hour ahead, as after the clock was set back", true,
+         [] {
+             FILETIME now;
+             GetSystemTimeAsFileTime(&now);
+             const ULONGLONG later = (ULONGLONG(now.dwHighDateTime) << 32 | now.dwLowDateTime) + 36000000000ULL;
+             SetNote(Bytes(reinterpret_cast<const BYTE *>(&later), reinterpret_cast<const BYTE *>(&later) + sizeof later));
+         },
+         nullptr, "clock was set back"},
         {"a part that cannot be read", true, [] { SetAccess(HKEY_CURRENT_USER, Settings, "D:P"); }, nullptr, "cannot be read"},
         {"an earlier kit's copy, empty", true, nullptr, "", "earlier version"},
         {"an earlier kit's copy, cut at a line end", true, nullptr, "K|\nV||490e|4|01000000\n", "earlier version"},
