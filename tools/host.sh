@@ -49,12 +49,10 @@ install_wine() {
     fi
     # A root that is there but whose Wine does not start (emptied by hand, or a
     # checkout it cannot share) is not used.
-    if [ $ROOT_WINE = yes ] && [ -z "$(use_lane root && wine_version)" ]; then
+    if [ $ROOT_WINE = yes ] && ! (use_lane root && wine_server --version >>"$LOGS/wine.log" 2>&1); then
         ROOT_WINE=no
         ROOT_WINE_FAILURE="its Wine does not start: ${LOGS#"$ROOT"/}/wine.log says why; a checkout under /usr, /etc, /var"
         ROOT_WINE_FAILURE+=" or /opt cannot be shared into it, and removing $WINE_ROOT makes it anew"
-        use_lane root && "$ROOT/tools/run_wine.sh" server --version >>"$LOGS/wine.log" 2>&1 || true
-        use_lane host
     fi
 }
 
@@ -175,9 +173,22 @@ prepare_prefix() {
     touch "$WINEPREFIX/.ready"
 }
 
-# The tests' own prefix, one for each tree and Wine: the suite never sees the user's,
-# and one Wine never upgrades another's prefix.
-use_test_prefix() { if [ "$LANE" = root ]; then prepare_prefix "$TREE/wine-root"; else prepare_prefix "$TREE/wine"; fi; }
+# A prefix of the project's own in the tree, named for the lane: one Wine never
+# upgrades another's prefix.
+lane_prefix() { echo "$TREE/$1${DUSTMARROW_WINE_ROOT:+-root}"; }
+
+# The tests' own prefix, one for each tree and Wine: the suite never sees the user's.
+use_test_prefix() { prepare_prefix "$(lane_prefix wine)"; }
+
+# Stops the Wine servers of the lane's test prefix and of the kit check's prefix
+# beside it, and with them every Wine process there: the check ends its own server, but
+# not when ctest has ended the check, and Wine's services outlive an interrupted run.
+end_lane_servers() {
+    local prefix
+    for prefix in "$(lane_prefix wine)" "$(lane_prefix wine)-stranger"; do
+        WINEPREFIX=$prefix wine_server -k >>"$LOGS/wine.log" 2>&1 || true
+    done
+}
 
 # Lets the prefix's Wine server end before the virtual display does, so that no Wine
 # process is left talking to a display that has gone. Its services end by themselves
