@@ -4,5 +4,5 @@ set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(MINGW_PREFIX x86_64-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
-# ctest runs the test programs under the Wine that ./dev chose for the tree.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/run_wine.sh x64)
+# ctest runs the test programs in the lane of its preset (tools/lane.sh).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/lane.sh x64)

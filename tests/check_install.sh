@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # dev's install step, and its Debian 13 root, against an archive that is out of step,
 # has no wine32, or cannot be reached, and against a root that a killed run left half
-# made: a copy of dev runs with stand-ins for apt-get, dpkg, id, debootstrap, unshare,
-# bwrap and wineserver on PATH, which keep the package state of the host and of the
-# root in a scratch folder. Nothing touches the machine's own.
+# made: a copy of dev runs with stand-ins for apt-get, dpkg, id, mmdebstrap, unshare,
+# bwrap and wineserver on PATH, which keep the package state of this machine and of the
+# root in a folder of each case's own. Nothing touches the machine's own.
 #   check_install.sh SOURCE_DIR SCRATCH
 set -euo pipefail
 source_dir=$1 scratch=$2
 rm -rf "$scratch"
-mkdir -p "$scratch/bin" "$scratch/dev/tools"
-cp "$source_dir/dev" "$scratch/dev/"
+mkdir -p "$scratch/bin" "$scratch/dev/tools" "$scratch/dev/cmake" "$scratch/dev/build"
+cp "$source_dir/dev" "$source_dir/CMakePresets.json" "$scratch/dev/"
 cp "$source_dir"/tools/*.sh "$scratch/dev/tools/"
-state=$scratch/state cache=$scratch/cache
-root=$cache/dustmarrow-setup/debian-13-wine-1
+cp "$source_dir/cmake/lanes.cmake" "$scratch/dev/cmake/"
+# The package lists, from the script that installs them.
+source "$source_dir/tools/packages.sh"
 
 cat >"$scratch/bin/id" <<'EOF'
 #!/bin/sh
@@ -24,22 +25,19 @@ cat >"$scratch/bin/dpkg" <<'EOF'
 case $1 in
 -s) grep -qx "$2" "$STATE/installed" ;;
 --print-foreign-architectures) cat "$STATE/foreign" ;;
---add-architecture) echo "$2" >>"$STATE/foreign" ;;
---remove-architecture) sed -i "/^$2\$/d" "$STATE/foreign" ;;
 *) exit 3 ;;
 esac
 EOF
 # apt-get: $UPDATE is ok, i386-list (the security suite's i386 list out of step, for
-# as long as i386 is enabled) or offline; $INSTALL is ok, no-wine32 (its i386
-# dependencies cannot be met) or none. An install that gets to dpkg and then fails
-# leaves a half-configured package, as a real one would. In the root ($INSIDE), an
-# installed wine is there.
+# as long as i386 is enabled) or offline; $INSTALL is ok or none. An install that gets
+# to dpkg and then fails leaves a half-configured package, as a real one would. Its
+# lists name Debian's archive once an update has fetched them.
 cat >"$scratch/bin/apt-get" <<'EOF'
 #!/bin/bash
 echo "apt-get $*" >>"$STATE/calls"
-args=" $* "
-[[ $args == *" clean "* ]] && exit 0
-if [[ $args == *" update "* ]]; then
+case " $* " in
+*" indextargets "*) [ "$UPDATE" = offline ] || echo http://deb.debian.org/debian/; exit 0 ;;
+*" update "*)
     case $UPDATE in
     i386-list) grep -qx i386 "$STATE/foreign" || exit 0
         echo "Err:6 http://deb.debian.org/debian-security bookworm-security/main i386 Packages"
@@ -50,123 +48,129 @@ if [[ $args == *" update "* ]]; then
         echo "  Temporary failure resolving 'deb.debian.org'"
         echo "W: Some index files failed to download. They have been ignored, or old ones used instead." ;;
     esac
-    exit 0
-fi
-packages=$(printf '%s\n' "$@" | grep -v -e '^-' -e '::' -e '^install$')
-fail=
-case $INSTALL in
-none) fail="E: Unable to locate package $(head -n 1 <<<"$packages")" ;;
-no-wine32) grep -qx wine32 <<<"$packages" &&
-    fail="E: Unable to correct problems, you have held broken packages." ;;
+    exit 0 ;;
 esac
-if [ -n "$fail" ]; then
-    echo "$fail"
-    [[ $args == *" --download-only "* ]] || echo "$(head -n 1 <<<"$packages"): half-configured" >>"$STATE/half-configured"
+packages=$(printf '%s\n' "$@" | grep -v -e '^-' -e '::' -e '^install$')
+if [ "$INSTALL" = none ]; then
+    echo "E: Unable to locate package $(head -n 1 <<<"$packages")"
+    [[ " $* " == *" --download-only "* ]] || echo "$(head -n 1 <<<"$packages"): half-configured" >>"$STATE/half-configured"
     exit 100
 fi
-[[ $args == *" --download-only "* ]] && exit 0
-printf '%s\n' $packages >>"$STATE/installed"
-[ -z "${INSIDE:-}" ] || ! grep -qx wine <<<"$packages" || mkdir -p "$INSIDE/usr/bin"
-exit 0
+[[ " $* " == *" --download-only "* ]] || printf '%s\n' $packages >>"$STATE/installed"
 EOF
-# debootstrap makes a root with a package state of its own, or, with $ROOT_MAKE=fail,
-# cannot reach the archive. unshare runs the command it is given.
-cat >"$scratch/bin/debootstrap" <<'EOF'
+# mmdebstrap makes a root with its Wine, as $ROOT_MAKE has it: ok, i386-list (its
+# i386 list out of step) or offline; either failure leaves a root half made, as a real
+# one would. unshare runs the command it is given.
+cat >"$scratch/bin/mmdebstrap" <<'EOF'
 #!/bin/bash
-echo "debootstrap $*" >>"$STATE/calls"
-[ "$ROOT_MAKE" = fail ] && { echo "E: Failed getting release file"; exit 1; }
-mkdir -p "$3/etc/apt" "$3/.state"
-: >"$3/.state/installed"
-: >"$3/.state/foreign"
+echo "mmdebstrap $*" >>"$STATE/calls"
+target=${@: -2:1}
+mkdir -p "$target/etc/apt"
+case $ROOT_MAKE in
+i386-list) echo "Err:3 http://deb.debian.org/debian trixie/main i386 Packages"
+    echo "  File has unexpected size (40032 != 40410). Mirror sync in progress?"
+    echo "E: apt-get update --error-on=any -oAPT::Status-Fd=<\$fd> -oDpkg::Use-Pty=false failed"
+    exit 25 ;;
+offline) echo "E: apt-get update --error-on=any -oAPT::Status-Fd=<\$fd> -oDpkg::Use-Pty=false failed"
+    exit 25 ;;
+esac
+mkdir -p "$target/usr/bin"
 EOF
 cat >"$scratch/bin/unshare" <<'EOF'
 #!/bin/bash
 while [[ $1 == -* ]]; do [ "$1" = --propagation ] && shift; shift; done
 exec "$@"
 EOF
-# bwrap runs its command as if in the root it binds to /, with the root's package
-# state and archive; wineserver says which Wine it is.
+# bwrap runs its command as if in the root whose folders it binds: with no /usr there,
+# Wine cannot start. wineserver says which Wine it is.
 cat >"$scratch/bin/bwrap" <<'EOF'
 #!/bin/bash
 inside=
 while [[ $1 == --* ]]; do
     case $1 in
-    --bind | --ro-bind | --dev-bind | --setenv | --symlink) [ "$3" = / ] && inside=$2; shift 3 ;;
+    --ro-bind) [ "$3" = /usr ] && inside=$2; shift 3 ;;
+    --bind | --dev-bind | --setenv | --symlink) shift 3 ;;
     --clearenv) shift ;;
     *) shift 2 ;;
     esac
 done
-# Wine's entries bind the root's own folders: one without them cannot start Wine.
-if [ -z "$inside" ]; then
-    inside=$DUSTMARROW_WINE_ROOT
-    [ -d "$inside/usr" ] || { echo "bwrap: execvp $1: No such file or directory" >&2; exit 1; }
-fi
-STATE=$inside/.state INSIDE=$inside UPDATE=$ROOT_UPDATE INSTALL=$ROOT_INSTALL exec "$@"
+[ -n "$inside" ] || { echo "bwrap: execvp $1: No such file or directory" >&2; exit 1; }
+INSIDE=$inside exec "$@"
 EOF
 cat >"$scratch/bin/wineserver" <<'EOF'
 #!/bin/bash
 [ -n "${INSIDE:-}" ] && echo "Wine 10.0 (Debian 10.0~repack-6)" >&2 || echo "Wine 8.0 (Debian 8.0~repack-4)" >&2
 EOF
-chmod +x "$scratch/bin"/*
+# This machine runs 32-bit programs: the probe that dev would build says so.
+printf '#!/bin/sh\n' >"$scratch/dev/build/host_runs_i686"
+chmod +x "$scratch/bin"/* "$scratch/dev/build/host_runs_i686"
 
-build_packages=$(sed -n '/^BUILD_PACKAGES=(/,/)/p' "$source_dir/dev" | sed 's/^BUILD_PACKAGES=//' | tr -d '()')
-wine_packages="wine wine64 fonts-wine xvfb bubblewrap debootstrap"
 making="dev: making a Debian 13 root with Wine 10"
-two_lanes="dev: the i686 tree (the shipped program) under Wine 10.0 in the Debian 13 root; the x64 tree under this machine's Wine 8.0"
-one_lane="running the x64 tree under this machine's Wine 8.0 alone"
-root_list="dev: could not refresh the package list bookworm-security/main i386 Packages in the Debian 13 root"
+lanes="dev: the lanes at once; wine10-i686: the i686 tree, with the shipped program, under Debian 13's Wine 10 in the root"
+lanes+="; wine8-x64: the x64 tree under this machine's Wine 8, and the scripts that need no Wine"
+every_lane="$lanes; wine10-x64: the x64 tree under Debian 13's Wine 10 in the root"
+one_lane="dev: the lanes at once; wine8-x64: the x64 tree under this machine's Wine 8, and the scripts that need no Wine"
+no_root="dev: wine10-i686 cannot run on this machine: the Debian 13 root with Wine 10 is not there"
+no_root+="|dev: wine10-x64 cannot run on this machine: the Debian 13 root with Wine 10 is not there"
+no_wine="dev: wine10-i686 cannot run on this machine: its Wine does not start"
+no_wine+="|dev: wine10-x64 cannot run on this machine: its Wine does not start"
+could_not="dev: the Debian 13 root with Wine 10 could not be had (mmdebstrap could not make it from http://deb.debian.org/debian/"
 
-# name | host: installed before, foreign before, UPDATE, INSTALL | root: before (-, made, half or broken), ROOT_MAKE,
-# ROOT_UPDATE, ROOT_INSTALL | exit | root after | lines dev prints, in order
+# name | this machine: installed before, foreign architectures, UPDATE, INSTALL | root before (-, made, half or
+# broken), ROOT_MAKE | exit | root after | the lines dev prints, in order
 cases=(
-    "sound archive: the root made|-|-|i386-list|ok|-|ok|ok|ok|0|made|dev: installing: cmake|$making|$two_lanes"
-    "everything there: no apt, no new root|build wine|-|ok|ok|made|ok|ok|ok|0|made|$two_lanes"
-    "a root that a killed run left half made is made again|build wine|-|ok|ok|half|ok|ok|ok|0|made|dev: removing a Debian 13 root that an earlier run left half made|$making|$two_lanes"
-    "i386 enabled by the person stays|build wine|i386|i386-list|ok|made|ok|ok|ok|0|made|$two_lanes"
-    "the root's i386 list out of step: one lane|build wine|-|ok|ok|-|ok|i386-list|no-wine32|0|-|$making|$root_list|dev: the Debian 13 root with Wine 10 could not be had (its Wine could not be installed: E: Unable to correct problems|$one_lane"
-    "no archive for the root: one lane|build wine|-|ok|ok|-|fail|ok|ok|0|-|$making|dev: the Debian 13 root with Wine 10 could not be had (debootstrap could not make it from |$one_lane"
-    "a root that is there but whose Wine does not start: one lane|build wine|-|ok|ok|broken|ok|ok|ok|0|made|dev: the Debian 13 root with Wine 10 could not be had (its Wine does not start|$one_lane"
-    "no archive reachable|-|-|offline|none|-|ok|ok|ok|1|-|dev: could not refresh the package list bookworm InRelease|dev: could not install cmake ninja-build"
+    "sound archive: the root made|-|-|i386-list|ok|-|ok|0|made|dev: installing: cmake|$making|$every_lane"
+    "everything there: no apt, no new root|build wine|-|ok|ok|made|ok|0|made|$every_lane"
+    "a root that a killed run left half made is made again|build wine|-|ok|ok|half|ok|0|made|dev: removing a Debian 13 root that an earlier run left half made|$making|$every_lane"
+    "i386 enabled by the person stays|build wine|i386|i386-list|ok|made|ok|0|made|$every_lane"
+    "the root's i386 list out of step: one lane|build wine|-|ok|ok|-|i386-list|0|-|$making|dev: could not refresh the package list trixie/main i386 Packages in the Debian 13 root|$could_not|$no_root|$one_lane"
+    "no archive for the root: one lane|build wine|-|ok|ok|-|offline|0|-|$making|$could_not|$no_root|$one_lane"
+    "a root that is there but whose Wine does not start: one lane|build wine|-|ok|ok|broken|ok|0|made|$no_wine|$one_lane"
+    "no archive reachable|-|-|offline|none|-|ok|1|-|dev: could not refresh the package list bookworm InRelease|dev: could not install cmake ninja-build"
 )
-failures=0
+failures=0 number=0
 for case in "${cases[@]}"; do
-    IFS='|' read -r name before foreign update install root_before root_make root_update root_install want_status want_root \
-        lines <<<"$case"
-    rm -rf "$state" "$cache" "$scratch/dev/build"
+    IFS='|' read -r name before foreign update install root_before root_make want_status want_root lines <<<"$case"
+    number=$((number + 1))
+    run=$scratch/case-$number state=$scratch/case-$number/state
+    root=$run/cache/dustmarrow-setup/debian-13-wine-1
     mkdir -p "$state"
+    cp -r "$scratch/dev" "$run/dev"
     : >"$state/installed"
     for package in $before; do
         case $package in
-        build) printf '%s\n' $build_packages >>"$state/installed" ;;
-        wine) printf '%s\n' $wine_packages >>"$state/installed" ;;
-        *) echo "$package" >>"$state/installed" ;;
+        build) printf '%s\n' "${BUILD_PACKAGES[@]}" >>"$state/installed" ;;
+        wine) printf '%s\n' "${WINE_PACKAGES[@]}" >>"$state/installed" ;;
         esac
     done
     [ "$foreign" = - ] && : >"$state/foreign" || echo "$foreign" >"$state/foreign"
     case $root_before in
-    made) mkdir -p "$root/.state" "$root/usr/bin" && echo wine32 >"$root/.state/installed" ;;
-    broken) mkdir -p "$root/.state" && echo wine32 >"$root/.state/installed" ;;
-    # Everything but the rename: it must not be used all the same.
-    half) mkdir -p "$root.partial/.state" "$root.partial/usr/bin" ;;
+    made) mkdir -p "$root/usr/bin" ;;
+    broken) mkdir -p "$root" ;;
+    # All but the rename: it must not be used all the same.
+    half) mkdir -p "$root.partial/usr/bin" ;;
     esac
+    # A case ends only once everything it started has: each of its processes holds the
+    # lock that it inherits, and the case waits for the lock.
+    exec {running}>"$run/running"
+    flock "$running"
     status=0
-    output=$(env -u DEV_COMMAND -u DUSTMARROW_WINE_ROOT PATH="$scratch/bin:$PATH" STATE="$state" UPDATE="$update" \
-        INSTALL="$install" ROOT_MAKE="$root_make" ROOT_UPDATE="$root_update" ROOT_INSTALL="$root_install" \
-        XDG_CACHE_HOME="$cache" DEV_HOST_RUNS_I686=yes "$scratch/dev/dev" _packages 2>&1 3>&-) || status=$?
+    output=$(env -i PATH="$scratch/bin:$PATH" HOME="$run" XDG_CACHE_HOME="$run/cache" STATE="$state" UPDATE="$update" \
+        INSTALL="$install" ROOT_MAKE="$root_make" "$run/dev/dev" _packages 2>&1) || status=$?
+    exec {running}>&-
+    problems=()
+    flock -w 120 "$run/running" true || problems+=("a process that it started still runs")
     got_foreign=$(paste -s -d ' ' "$state/foreign")
     got_root=-
     [ -d "$root" ] && got_root=made
     [ -e "$root.partial" ] && got_root="$got_root, and a half-made one"
-    problems=()
     [ "$status" = "$want_status" ] || problems+=("exit $status, wanted $want_status")
     [ "${got_foreign:--}" = "$foreign" ] || problems+=("foreign architectures '${got_foreign:--}', wanted '$foreign'")
     ! grep -qx wine32 "$state/installed" || problems+=("wine32 was installed on the host")
     [ "$got_root" = "$want_root" ] || problems+=("the root: '$got_root', wanted '$want_root'")
-    [ "$got_root" != made ] || grep -qx wine32 "$root/.state/installed" || problems+=("the root has no wine32")
     [ ! -s "$state/half-configured" ] || problems+=("dpkg --audit: $(cat "$state/half-configured")")
-    # A root that is there already costs nothing: no apt and no debootstrap, on the host or in the root.
-    calls=$(cat "$state/calls" "$root/.state/calls" 2>/dev/null | head -n 1 || true)
-    [ "$root_before" != made ] || [ -z "$calls" ] || problems+=("it ran $calls")
+    # A root that is there already costs nothing: no apt and no mmdebstrap.
+    [ "$root_before" != made ] || [ ! -s "$state/calls" ] || problems+=("it ran $(head -n 1 "$state/calls")")
     # Each expected line, in order, and no other dev: line that warns or fails.
     rest=$output
     IFS='|' read -r -a wanted <<<"$lines"
@@ -176,7 +180,7 @@ for case in "${cases[@]}"; do
     while read -r printed; do
         for line in "${wanted[@]}"; do [[ $printed == "$line"* ]] && continue 2; done
         problems+=("unexpected: $printed")
-    done < <(grep -E '^dev: (could not|remov|making|the Debian|enabling|wine32)' <<<"$output" || true)
+    done < <(grep -E '^dev: (could not|remov|making|the |wine|waiting|no )' <<<"$output" || true)
     if [ ${#problems[@]} -eq 0 ]; then
         echo "ok: $name"
     else

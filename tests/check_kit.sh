@@ -4,19 +4,20 @@
 # display has no window manager), over a maker's key full of other people's things and
 # Wine settings of the player's own for the program. It must pass and leave those keys
 # exactly as they were, and nothing else in HKEY_CURRENT_USER\Software; fail, and name
-# the test, with a program that does not save on OK; refuse a second run at once; and,
-# stopped halfway, at a test's link to itself, or during an in-process test, put the
-# keys back on its next run, from its own folder or another.
-# It runs under the Wine that ./dev chose for the suite, in a prefix beside the suite's.
-#   check_kit.sh SOURCE_DIR ARCH PROGRAM KIT.exe UNSAVING.exe STOPPER.exe SCRATCH
+# the test, with a program that does not save on OK; and, stopped the moment a test has
+# changed the key (while a second run, started then, refuses), has made the settings
+# key a link to itself, or an in-process test its sandbox, put the keys back on its
+# next run, from its own folder or another. A kit that ends before the state it was to
+# be stopped at is reported as such.
+# It runs in the lane of the suite, in the prefix "stranger" beside the tests' own.
+#   check_kit.sh ARCH PROGRAM KIT.exe UNSAVING.exe STOPPER.exe
 set -euo pipefail
-source_dir=$1 arch=$2 program=$3 tests=$4 unsaving=$5 stopper=$6 scratch=$7
-prefix="${DUSTMARROW_TEST_PREFIX:?names the prefix that ./dev test made}-stranger"
-unset DUSTMARROW_TEST_PREFIX
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine() { "$source_dir/tools/run_wine.sh" "$arch" "$@"; }
-wineserver() { "$source_dir/tools/run_wine.sh" server "$@"; }
-if [ "$arch" = x64 ]; then export WINEARCH=win64; else export WINEARCH=win32; fi
+arch=$1 program=$2 tests=$3 unsaving=$4 stopper=$5
+checkout=$(cd "$(dirname "$0")/.." && pwd)
+export DUSTMARROW_PREFIX=stranger
+lane() { "$checkout/tools/lane.sh" "$@"; }
+wine() { lane "$arch" "$@"; }
+prefix=$checkout/build/lanes/$DUSTMARROW_LANE/stranger scratch=$checkout/build/lanes/$DUSTMARROW_LANE/kit-check
 rm -rf "$scratch"
 mkdir -p "$scratch"
 log=$scratch/wine.log
@@ -29,23 +30,18 @@ fail() {
 # A check that did not pass, or was stopped, may have left the prefix's registry in any
 # state, a link that the seeding cannot pass among them: only a prefix that a passing
 # check left is used again.
-if [ ! -f "$prefix/.passed" ]; then
-    rm -rf "$prefix"
-    quiet wine wineboot -i
-    quiet wineserver -w
-    quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
-    quiet wineserver -w
-fi
+[ -f "$prefix/.passed" ] || rm -rf "$prefix"
 rm -f "$prefix/.passed"
-quiet wineserver -k || true
-quiet wineserver -w || true
-quiet wineserver -p
+quiet lane prefix plain
+quiet lane server -k || true
+quiet lane server -w || true
+quiet lane server -p
 # However this ends, the prefix's server and services end with it.
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+trap 'lane server -k >/dev/null 2>&1 || true' EXIT
 
 kit=$prefix/drive_c/kit other=$prefix/drive_c/other-kit
 rm -rf "$kit" "$other" "$prefix/drive_c/unsaving"
-"$source_dir/tools/make_dist.sh" "$program" "$source_dir/docs/kit.txt" "$scratch/kit.zip" "$tests"
+"$checkout/tools/make_dist.sh" "$program" "$checkout/docs/kit.txt" "$scratch/kit.zip" "$tests"
 unzip -q "$scratch/kit.zip" -d "$kit"
 unzip -q "$scratch/kit.zip" -d "$other"
 mkdir -p "$prefix/drive_c/unsaving"
@@ -106,47 +102,37 @@ named=$(grep -c '^FAILED   Windows/ProgramTest.APlayerSeesTheStoredSettingsAndEn
 as_before after || fail "with a program that does not save, the maker's key was left changed"
 echo "at ${SECONDS} s, with a program that does not save on OK: exit 1, $(summary), the player's test named"
 
-# A second run while one is going refuses. Killed once an end-to-end test has changed
-# the key, the next run, from another folder, needs only one test to show that it puts
-# the key back first, and again at its end.
-rm -f "$report"
-run_kit --gtest_filter='Windows/*' &
-runner=$!
-deadline=$((SECONDS + 120))
-until grep -qE '^(ok|FAILED) +Windows/' "$report" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] && kill -0 $runner 2>/dev/null || fail "the kit ran no end-to-end test within 120 s"
-    sleep 0.1
-done
-status=0
-second=$(wine 'C:\kit\DustmarrowSetupTests.exe' </dev/null 2>>"$log") || status=$?
-[ $status = 2 ] && [[ $second == "Another run of the kit is going"* ]] || fail "a second run at once: exit $status, $second"
-quiet wine taskkill /f /im DustmarrowSetupTests.exe || true
-wait $runner || true
-! as_before killed || fail "the key was as before when the run was killed: the kill proves nothing"
-# Run again from another folder, as after unzipping the kit anew.
-status=0
-wine 'C:\other-kit\DustmarrowSetupTests.exe' --gtest_filter='*.TabGoesThroughTheBoxesThenOkCancelAndRemove/*' </dev/null >>"$log" 2>&1 ||
-    status=$?
-grep -q '^A run that did not finish' "$other/DustmarrowSetupTests-report.txt" || fail "the kit in another folder did not say it put back the keys first"
-[ $status = 0 ] && as_before after || fail "after a killed run and another from another folder: exit $status"
-echo "at ${SECONDS} s, killed halfway, then run from another folder: put back first, the keys as before"
-
-# Stopped at a state: the moment a test has made the settings key a link to itself (a
-# key that nothing but the kit's own way deletes), or an in-process test its sandbox.
-# The next run puts everything back and removes that sandbox.
+# Stops the kit (tests/stop_kit_when.cpp, with its further arguments) at the state $1
+# of a run of the tests $2, and sees the keys not as before; then a run from the folder
+# $3 needs only one test to show that it puts the keys back first, and again at its end.
 stop_at() {
-    local said
-    rm -f "$report"
-    said=$(wine 'C:\stop_kit_when.exe' "$1" 120000 'C:\kit\DustmarrowSetupTests.exe' "--gtest_filter=$2" </dev/null 2>>"$log") ||
-        fail "stopping the kit at $1: $said"
-    ! as_before "stopped-$1" || fail "the keys were as before when the kit was stopped at $1: the stop proves nothing"
-    status=0
-    run_kit --gtest_filter='*.OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox/*' || status=$?
-    grep -q '^A run that did not finish' "$report" || fail "after the kit was stopped at $1, the next run did not say it put back the keys first"
-    [ $status = 0 ] && as_before after || fail "after the kit was stopped at $1 and run again: exit $status, $(summary)"
-    echo "at ${SECONDS} s, ${said%%,*}, then run again: put back first, the keys as before"
+    local state=$1 filter=$2 folder=$3
+    shift 3
+    STOPPED=$(wine 'C:\stop_kit_when.exe' "$state" 120000 "$@" 'C:\kit\DustmarrowSetupTests.exe' "--gtest_filter=$filter" \
+        </dev/null 2>>"$log") || fail "stopping the kit at $state: $STOPPED"
+    [ "$state" != sandbox ] || wine reg query 'HKCU\Software\DustmarrowSetupTests' 2>>"$log" | grep -q 'Sandbox[0-9]' ||
+        fail "the kit was stopped at its test's sandbox, which was gone after it ended: $STOPPED"
+    ! as_before "stopped-$state" || fail "the keys were as before when the kit was stopped at $state: the stop proves nothing"
+    local status=0
+    wine "C:\\$folder\\DustmarrowSetupTests.exe" --gtest_filter='*.OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox/*' \
+        </dev/null >>"$log" 2>&1 || status=$?
+    grep -q '^A run that did not finish' "$prefix/drive_c/$folder/DustmarrowSetupTests-report.txt" ||
+        fail "after the kit was stopped at $state, the next run did not say it put back the keys first"
+    [ $status = 0 ] && as_before after || fail "after the kit was stopped at $state and run again: exit $status"
+    echo "at ${SECONDS} s, ${STOPPED%%;*}, then run again from C:\\$folder: put back first, the keys as before"
 }
-stop_at self-link '*HostileRegistryTest.*'
-stop_at sandbox 'StoreTest.*'
+# Halfway through the end-to-end tests, while a second run, started then, refuses.
+stop_at changed 'Windows/*' other-kit --while-frozen 'C:\kit\DustmarrowSetupTests.exe'
+[[ $STOPPED == *"exited 2: Another run of the kit is going"* ]] || fail "a second run while the first was going: $STOPPED"
+# At a test's link to itself (a key that nothing but the kit's own way deletes), and at
+# an in-process test's sandbox, which the next run removes.
+stop_at self-link '*HostileRegistryTest.*' kit
+stop_at sandbox 'StoreTest.*' kit
+status=0
+said=$(wine 'C:\stop_kit_when.exe' self-link 120000 'C:\kit\DustmarrowSetupTests.exe' '--gtest_filter=StoreTest.*' \
+    </dev/null 2>>"$log") || status=$?
+[ $status = 1 ] && [[ $said == "the kit ended before the state self-link"* ]] && as_before after ||
+    fail "a kit that ends before the state it was to be stopped at: exit $status, $said"
+echo "at ${SECONDS} s, a kit that ends before its state: $said"
 touch "$prefix/.passed"
 rm -rf "$scratch"

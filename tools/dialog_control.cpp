@@ -1,12 +1,11 @@
 // Takes a picture of the Setup dialog and then presses its Cancel button, as a player
 // would, from outside the program:
 //   dialog_control capture FILE.bmp [PROGRAM]
-// Given the program, it starts it itself, so that both share one Wine desktop which
-// one process asked for; two asking at once race for it. It waits up to a minute for
-// the dialog to be shown, has it paint itself, copies its frame from the screen into
-// FILE.bmp once the screen shows it painted, clicks Cancel and waits for the dialog to
-// go. Exits 1 when any of these does not happen in time; a program it started is then
-// ended.
+// Given the program, it starts it itself. It waits for the dialog to be shown, has it
+// paint itself, copies its frame from the screen into FILE.bmp once the screen shows it
+// painted, clicks Cancel and waits for the dialog to go; each wait is a limit far above
+// what a first start in a new prefix on a busy machine takes. When one of these does not
+// happen, it says which in one line and exits 1; a program it started is then ended.
 #include "tools/find_dialog.h"
 
 #include <windows.h>
@@ -18,9 +17,9 @@
 
 namespace {
 
-constexpr DWORD AppearMilliseconds = 60000; // the first start in a new prefix is slow
-constexpr DWORD PaintMilliseconds = 10000;
-constexpr DWORD CloseMilliseconds = 10000;
+constexpr DWORD AppearMilliseconds = 120000;
+constexpr DWORD PaintMilliseconds = 30000;
+constexpr DWORD CloseMilliseconds = 30000;
 
 // The screen's pixels in an area, bottom row first, three bytes a pixel.
 struct Picture {
@@ -93,7 +92,7 @@ int Capture(const char *path)
 {
     HWND dialog = nullptr;
     if (!WaitUntil([&] { return (dialog = FindReadySetupDialog(0)) != nullptr; }, AppearMilliseconds))
-        return Fail("the Setup dialog did not appear");
+        return Fail("no dialog within 120 s");
     SetCursorPos(0, 0); // no control drawn as hovered
     // The dialog paints itself before this returns; the screen shows it once Wine has
     // passed the painting on, so the copy is taken when it looks painted and steady.
@@ -112,10 +111,10 @@ int Capture(const char *path)
     PostMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
     const bool closed = WaitUntil([&] { return !IsWindow(dialog); }, CloseMilliseconds);
     if (!painted)
-        return Fail("the dialog did not show painted on the screen");
+        return Fail("no paint: the dialog did not show painted on the screen within 30 s");
     if (!saved)
-        return Fail("cannot save the picture");
-    return closed ? 0 : Fail("Cancel did not close the dialog");
+        return Fail("no bitmap written");
+    return closed ? 0 : Fail("Cancel not taken: the dialog was still there 30 s after the click");
 }
 
 }

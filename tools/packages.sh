@@ -1,18 +1,28 @@
-# Sourced by ./dev: installs from Debian's packages what this machine lacks. What apt
-# says goes to build/logs/install.log. A package that cannot be had leaves the package
-# state as dev found it. Uses dev's ROOT, LOGS, DEV_COMMAND and say.
+# Sourced by ./dev and by the test of its install step: what this machine needs from
+# Debian's packages, and how it is installed. What apt says goes to
+# build/logs/install.log. A package that cannot be had leaves the package state as dev
+# found it. Uses dev's LOGS, DEV_COMMAND and say.
 
-# apt-get with apt's own retries for downloads: on this machine, or with APT_ROOT in
-# that root. APT_OUTPUT is what it said, APT_ERROR its first error line.
+BUILD_PACKAGES=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix
+    binutils-mingw-w64-x86-64 clang lld googletest zip unzip osslsigncode openssl)
+# This machine's Wine, 64-bit only (its i386 side is never enabled), the virtual
+# displays, and what makes and enters the root with Debian 13's Wine.
+WINE_PACKAGES=(wine wine64 fonts-wine xvfb bubblewrap mmdebstrap)
+LINT_PACKAGES=(clang-format clang-tidy)
+SCREENSHOT_PACKAGES=(imagemagick)
+
+# apt-get with apt's own retries for downloads. APT_OUTPUT is what it said, APT_ERROR
+# its first error line.
 apt_get() {
     local status=0
-    local -a command=(apt-get)
-    [ -z "${APT_ROOT:-}" ] || command=(in_root_as_admin "$APT_ROOT" apt-get)
-    APT_OUTPUT=$(DEBIAN_FRONTEND=noninteractive "${command[@]}" -o Acquire::Retries=3 "$@" 2>&1) || status=$?
+    APT_OUTPUT=$(DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 "$@" 2>&1) || status=$?
     printf '%s\n' "$APT_OUTPUT" >>"$LOGS/install.log"
     APT_ERROR=$(grep -m 1 '^E: ' <<<"$APT_OUTPUT" || true)
     return $status
 }
+
+# The package lists that apt's output says it could not fetch, "; " between them.
+failed_lists() { sed -n 's/^Err:[0-9]* [^ ]* \(.*[^ ]\) *$/\1/p' <<<"$1" | sort -u | paste -s -d ';' | sed 's/;/; /g'; }
 
 # A mirror in the middle of a sync can serve one list out of step with its Release
 # file for hours, and the refresh then fails; the lists that did arrive are still good
@@ -20,22 +30,16 @@ apt_get() {
 refresh_package_lists() {
     apt_get update || true
     local failed
-    failed=$(sed -n 's/^Err:[0-9]* [^ ]* \(.*[^ ]\) *$/\1/p' <<<"$APT_OUTPUT" | sort -u | paste -s -d ';' | sed 's/;/; /g')
-    [ -z "$failed" ] || say "could not refresh the package list $failed${APT_ROOT:+ in the Debian 13 root}" \
-        "(${LOGS#"$ROOT"/}/install.log says why): installing from the lists that did arrive"
+    failed=$(failed_lists "$APT_OUTPUT")
+    [ -z "$failed" ] || say "could not refresh the package list $failed (build/logs/install.log says why):" \
+        "installing from the lists that did arrive"
 }
 
-# The download comes first: a package that cannot be had, for a dependency that cannot
-# be met or a file that cannot be fetched, fails before dpkg has unpacked anything.
-apt_install() {
-    apt_get install -y --no-install-recommends --download-only "$@" &&
-        apt_get install -y --no-install-recommends "$@"
-}
-
-# Installs what is missing of the packages named, from this machine's own
-# architecture only.
+# Installs what is missing of the packages named, from this machine's own architecture
+# only. The download comes first: a package that cannot be had, for a dependency that
+# cannot be met or a file that cannot be fetched, fails before dpkg has unpacked anything.
 install_missing() {
-    local missing=() package
+    local missing=() package status=0
     for package in "$@"; do
         dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
     done
@@ -46,10 +50,10 @@ install_missing() {
     fi
     say "installing: ${missing[*]}"
     refresh_package_lists
-    local status=0
-    apt_install "${missing[@]}" || status=$?
+    apt_get install -y --no-install-recommends --download-only "${missing[@]}" &&
+        apt_get install -y --no-install-recommends "${missing[@]}" || status=$?
     [ $status -eq 0 ] && return 0
-    say "could not install ${missing[*]}: ${APT_ERROR:-apt-get failed ($status)}; ${LOGS#"$ROOT"/}/install.log" \
-        "has the rest; run $DEV_COMMAND again once the package archive answers"
+    say "could not install ${missing[*]}: ${APT_ERROR:-apt-get failed ($status)}; build/logs/install.log has the rest;" \
+        "run $DEV_COMMAND again once the package archive answers"
     exit 1
 }

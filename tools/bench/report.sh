@@ -29,7 +29,7 @@ runtime_dlls=$("$binutils-objdump" -p "$tools/startup_floor_runtime.exe" | awk '
 declare -A fields=(
     [DATE]=$(date -u '+%Y-%m-%d %H:%M UTC')
     [MACHINE]="$(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')), $(free -g | awk '/Mem:/ {print $2}') GiB, $(. /etc/os-release && echo "$PRETTY_NAME")"
-    [WINE]="$("$(dirname "$0")/../run_wine.sh" "$arch" --version)${DUSTMARROW_WINE_ROOT:+ in the Debian 13 root}"
+    [WINE]="$("$(dirname "$0")/../lane.sh" "$arch" --version)$([ "${DUSTMARROW_WINE:-}" != root ] || echo " in the Debian 13 root")"
     [ARCH]=$arch [ARCH_WHY]=$why [RUNS]=$runs [ROWS]=$(cat "$rows")
     [TIME_RATIO]=$time_ratio [TIME_VERDICT]=$(verdict "$time_ratio")
     [MEMORY_RATIO]=$memory_ratio [MEMORY_VERDICT]=$(verdict "$memory_ratio")

@@ -3,7 +3,12 @@
 // that moment. Programs named on the command line are started in turn, round after
 // round, so that any drift in the machine falls on all of them alike.
 //   startup_bench RUNS NAME=PATH [NAME=PATH ...]
+// The program reads real settings, as it does on a player's machine: all five are
+// stored as checked before the first start and removed after the last, as the
+// program's own "Remove Registry Keys" removes them.
 // Prints one Markdown table row per program: runs, median and spread of both figures.
+#include "settings/catalogue.h"
+#include "settings/store.h"
 #include "tools/find_dialog.h"
 
 #include <windows.h>
@@ -75,6 +80,31 @@ double Median(std::vector<double> values)
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// One unmeasured round first, since the first start of each program pays for cold
+// caches; then the rounds, and a row for each program.
+int MeasureAll(int runs, std::vector<Subject> &subjects)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const double ticksPerMillisecond = double(frequency.QuadPart) / 1000.0;
+    for (Subject &subject : subjects) {
+        Subject warmUp = subject;
+        if (!MeasureOnce(warmUp, ticksPerMillisecond))
+            return 1;
+    }
+    for (int run = 0; run < runs; ++run)
+        for (Subject &subject : subjects)
+            if (!MeasureOnce(subject, ticksPerMillisecond))
+                return 1;
+    for (const Subject &subject : subjects) {
+        const auto [fastest, slowest] = std::minmax_element(subject.milliseconds.begin(), subject.milliseconds.end());
+        const auto [smallest, largest] = std::minmax_element(subject.peakKiB.begin(), subject.peakKiB.end());
+        std::printf("| %s | %d | %.1f | %.1f-%.1f | %.0f | %.0f-%.0f |\n", subject.name.c_str(), runs, Median(subject.milliseconds),
+                    *fastest, *slowest, Median(subject.peakKiB), *smallest, *largest);
+    }
+    return 0;
+}
+
 }
 
 int main(int argc, char **argv)
@@ -90,26 +120,14 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: startup_bench RUNS NAME=PATH [NAME=PATH ...]\n");
         return 2;
     }
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    const double ticksPerMillisecond = double(frequency.QuadPart) / 1000.0;
-
-    // One unmeasured round first: the first start of each program pays for cold caches.
-    for (Subject &subject : subjects) {
-        Subject warmUp = subject;
-        if (!MeasureOnce(warmUp, ticksPerMillisecond))
-            return 1;
-    }
-    for (int run = 0; run < runs; ++run)
-        for (Subject &subject : subjects)
-            if (!MeasureOnce(subject, ticksPerMillisecond))
-                return 1;
-
-    for (const Subject &subject : subjects) {
-        const auto [fastest, slowest] = std::minmax_element(subject.milliseconds.begin(), subject.milliseconds.end());
-        const auto [smallest, largest] = std::minmax_element(subject.peakKiB.begin(), subject.peakKiB.end());
-        std::printf("| %s | %d | %.1f | %.1f-%.1f | %.0f | %.0f-%.0f |\n", subject.name.c_str(), runs, Median(subject.milliseconds),
-                    *fastest, *slowest, Median(subject.peakKiB), *smallest, *largest);
-    }
-    return 0;
+    HKEY settings;
+    if (RegCreateKeyA(HKEY_CURRENT_USER, SettingsKeyPath, &settings) != ERROR_SUCCESS)
+        return 1;
+    const DWORD checked = 1;
+    for (const char *name : SettingValueNames)
+        RegSetValueExA(settings, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&checked), sizeof checked);
+    RegCloseKey(settings);
+    const int status = MeasureAll(runs, subjects);
+    RemoveSettings();
+    return status;
 }
