@@ -15,40 +15,34 @@ cp "$source_dir/cmake/lanes.cmake" "$scratch/dev/cmake/"
 # The package lists, from the script that installs them.
 source "$source_dir/tools/packages.sh"
 
-cat >"$scratch/bin/id" <<'EOF'
-#!/bin/sh
-echo 0
-EOF
-# dpkg: installed packages one a line, foreign architectures one a line.
-cat >"$scratch/bin/dpkg" <<'EOF'
+# Stand-ins, each keeping its state in $STATE: id says root; dpkg knows the installed
+# packages and the foreign architectures, one a line.
+printf '#!/bin/sh\necho 0\n' >"$scratch/bin/id"
+cat >"$scratch/bin/dpkg" <<'STANDIN'
 #!/bin/bash
 case $1 in
 -s) grep -qx "$2" "$STATE/installed" ;;
 --print-foreign-architectures) cat "$STATE/foreign" ;;
 *) exit 3 ;;
 esac
-EOF
+STANDIN
 # apt-get: $UPDATE is ok, i386-list (the security suite's i386 list out of step, for
 # as long as i386 is enabled) or offline; $INSTALL is ok or none. An install that gets
 # to dpkg and then fails leaves a half-configured package, as a real one would. Its
-# lists name Debian's archive once an update has fetched them.
-cat >"$scratch/bin/apt-get" <<'EOF'
+# lists name Debian's archive when it can be reached.
+cat >"$scratch/bin/apt-get" <<'STANDIN'
 #!/bin/bash
 echo "apt-get $*" >>"$STATE/calls"
-case " $* " in
-*" indextargets "*) [ "$UPDATE" = offline ] || echo http://deb.debian.org/debian/; exit 0 ;;
-*" update "*)
-    case $UPDATE in
-    i386-list) grep -qx i386 "$STATE/foreign" || exit 0
-        echo "Err:6 http://deb.debian.org/debian-security bookworm-security/main i386 Packages"
-        echo "  File has unexpected size (374820 != 376004). Mirror sync in progress?"
-        echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
-        exit 100 ;;
-    offline) echo "Err:1 http://deb.debian.org/debian bookworm InRelease"
-        echo "  Temporary failure resolving 'deb.debian.org'"
-        echo "W: Some index files failed to download. They have been ignored, or old ones used instead." ;;
-    esac
+case "$UPDATE $*" in
+offline*indextargets*) exit 0 ;;
+*indextargets*) echo http://deb.debian.org/debian/ && exit 0 ;;
+i386-list*update*) grep -qx i386 "$STATE/foreign" || exit 0
+    printf '%s\n' "Err:6 http://deb.debian.org/debian-security bookworm-security/main i386 Packages" \
+        "  File has unexpected size (374820 != 376004). Mirror sync in progress?" "E: Some index files failed to download."
+    exit 100 ;;
+offline*update*) printf '%s\n' "Err:1 http://deb.debian.org/debian bookworm InRelease" "W: Some index files failed to download."
     exit 0 ;;
+*update*) exit 0 ;;
 esac
 packages=$(printf '%s\n' "$@" | grep -v -e '^-' -e '::' -e '^install$')
 if [ "$INSTALL" = none ]; then
@@ -57,50 +51,36 @@ if [ "$INSTALL" = none ]; then
     exit 100
 fi
 [[ " $* " == *" --download-only "* ]] || printf '%s\n' $packages >>"$STATE/installed"
-EOF
-# mmdebstrap makes a root with its Wine, as $ROOT_MAKE has it: ok, i386-list (its
-# i386 list out of step) or offline; either failure leaves a root half made, as a real
-# one would. unshare runs the command it is given.
-cat >"$scratch/bin/mmdebstrap" <<'EOF'
+STANDIN
+# mmdebstrap makes a root with Wine as $ROOT_MAKE has it: ok, i386-list (its i386 list
+# out of step) or offline; a failure leaves a root half made, as a real one would.
+cat >"$scratch/bin/mmdebstrap" <<'STANDIN'
 #!/bin/bash
 echo "mmdebstrap $*" >>"$STATE/calls"
-target=${@: -2:1}
-mkdir -p "$target/etc/apt"
-case $ROOT_MAKE in
-i386-list) echo "Err:3 http://deb.debian.org/debian trixie/main i386 Packages"
-    echo "  File has unexpected size (40032 != 40410). Mirror sync in progress?"
-    echo "E: apt-get update --error-on=any -oAPT::Status-Fd=<\$fd> -oDpkg::Use-Pty=false failed"
-    exit 25 ;;
-offline) echo "E: apt-get update --error-on=any -oAPT::Status-Fd=<\$fd> -oDpkg::Use-Pty=false failed"
-    exit 25 ;;
-esac
+target=${*: -2:1}
+mkdir -p "$target/etc"
+[ "$ROOT_MAKE" != i386-list ] || printf '%s\n' "Err:3 http://deb.debian.org/debian trixie/main i386 Packages" \
+    "  File has unexpected size (40032 != 40410). Mirror sync in progress?"
+[ "$ROOT_MAKE" = ok ] || { echo "E: apt-get update --error-on=any -oAPT::Status-Fd=<\$fd> failed" && exit 25; }
 mkdir -p "$target/usr/bin"
-EOF
-cat >"$scratch/bin/unshare" <<'EOF'
+STANDIN
+# unshare runs the command it is given; bwrap runs it as if in the root whose folders
+# it binds, where with no /usr Wine cannot start; wineserver says which Wine it is.
+printf '#!/bin/bash\nwhile [[ $1 == -* ]]; do [ "$1" = --propagation ] && shift; shift; done\nexec "$@"\n' >"$scratch/bin/unshare"
+cat >"$scratch/bin/bwrap" <<'STANDIN'
 #!/bin/bash
-while [[ $1 == -* ]]; do [ "$1" = --propagation ] && shift; shift; done
-exec "$@"
-EOF
-# bwrap runs its command as if in the root whose folders it binds: with no /usr there,
-# Wine cannot start. wineserver says which Wine it is.
-cat >"$scratch/bin/bwrap" <<'EOF'
-#!/bin/bash
-inside=
 while [[ $1 == --* ]]; do
+    [ "$1" != --ro-bind ] || [ "$3" != /usr ] || export INSIDE=$2
     case $1 in
-    --ro-bind) [ "$3" = /usr ] && inside=$2; shift 3 ;;
-    --bind | --dev-bind | --setenv | --symlink) shift 3 ;;
+    --ro-bind | --bind | --dev-bind | --setenv | --symlink) shift 3 ;;
     --clearenv) shift ;;
     *) shift 2 ;;
     esac
 done
-[ -n "$inside" ] || { echo "bwrap: execvp $1: No such file or directory" >&2; exit 1; }
-INSIDE=$inside exec "$@"
-EOF
-cat >"$scratch/bin/wineserver" <<'EOF'
-#!/bin/bash
-[ -n "${INSIDE:-}" ] && echo "Wine 10.0 (Debian 10.0~repack-6)" >&2 || echo "Wine 8.0 (Debian 8.0~repack-4)" >&2
-EOF
+[ -n "${INSIDE:-}" ] || { echo "bwrap: execvp $1: No such file or directory" >&2; exit 1; }
+exec "$@"
+STANDIN
+printf '#!/bin/bash\n[ -n "${INSIDE:-}" ] && echo "Wine 10.0" >&2 || echo "Wine 8.0" >&2\n' >"$scratch/bin/wineserver"
 # This machine runs 32-bit programs: the probe that dev would build says so.
 printf '#!/bin/sh\n' >"$scratch/dev/build/host_runs_i686"
 chmod +x "$scratch/bin"/* "$scratch/dev/build/host_runs_i686"
@@ -137,12 +117,8 @@ for case in "${cases[@]}"; do
     mkdir -p "$state"
     cp -r "$scratch/dev" "$run/dev"
     : >"$state/installed"
-    for package in $before; do
-        case $package in
-        build) printf '%s\n' "${BUILD_PACKAGES[@]}" >>"$state/installed" ;;
-        wine) printf '%s\n' "${WINE_PACKAGES[@]}" >>"$state/installed" ;;
-        esac
-    done
+    [[ $before != *build* ]] || printf '%s\n' "${BUILD_PACKAGES[@]}" >>"$state/installed"
+    [[ $before != *wine* ]] || printf '%s\n' "${WINE_PACKAGES[@]}" >>"$state/installed"
     [ "$foreign" = - ] && : >"$state/foreign" || echo "$foreign" >"$state/foreign"
     case $root_before in
     made) mkdir -p "$root/usr/bin" ;;

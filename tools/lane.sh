@@ -1,17 +1,14 @@
 #!/usr/bin/env bash
-# One lane of the suite: one tree's tests under one Wine, in a Wine prefix and a display
-# of its own, everything of it in build/lanes/LANE. The lanes are the test presets in
-# CMakePresets.json. ctest brings a lane up before the tests that need it and down after
-# them (the fixture Lane.Starts and Lane.Stops), and runs every test program through
-# it, so that a test run by hand runs as in ./dev test, never in a person's own prefix.
-#   lane.sh check                  whether this machine can run the lane; one line why not
-#   lane.sh start | stop           brings the lane up (display, prefix, warm Wine server) or down
-#   lane.sh prefix [plain]         makes the prefix ready; plain: as a stranger's, for the kit
-#   lane.sh i686|x64 PROGRAM ...   runs a Windows program in the lane: ctest's emulator
-#   lane.sh server ARGUMENTS       runs the prefix's Wine server
-# DUSTMARROW_LANE names the lane; its tree and Wine come from its preset. DUSTMARROW_PREFIX
-# names another prefix in the lane's folder (the tests' is "wine"), and DUSTMARROW_DISPLAY
-# a display to use, a real one to watch, instead of a virtual one.
+# One lane of the suite (a test preset in CMakePresets.json): one tree's tests under one
+# Wine, in a Wine prefix and a display of its own, all of it in build/lanes/LANE. ctest
+# brings the lane up before the tests that need it and down after them (the fixture
+# Lane.Starts, Lane.Stops), and runs every test program through this script, so that a
+# test run by hand runs as in ./dev test, and never in a person's own prefix.
+#   lane.sh check | start | stop   whether this machine can run the lane (one line why not); bring it up or down
+#   lane.sh prefix [plain]         make the prefix ready; plain: as a stranger's, for the kit
+#   lane.sh i686|x64|server ...    run a Windows program, or the prefix's Wine server, in the lane
+# DUSTMARROW_LANE names the lane, DUSTMARROW_PREFIX another prefix in its folder (the
+# tests' is "wine"), DUSTMARROW_DISPLAY a real display to use instead of a virtual one.
 set -euo pipefail
 checkout=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 logs=$checkout/build/logs
@@ -34,15 +31,10 @@ mkdir -p "$folder" "$logs"
 
 # Runs a command with its output in build/logs/wine.log; says what failed.
 quietly() { "$@" >>"$logs/wine.log" 2>&1 </dev/null || { echo "$lane: failed ($?): $*; see build/logs/wine.log" >&2; return 1; }; }
-
 # Waits up to $1 seconds for the command that follows to succeed.
 wait_for() {
     local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -lt $deadline ] || return 1
-        sleep 0.05
-    done
+    until "${@:2}"; do [ $SECONDS -lt $deadline ] && sleep 0.05 || return 1; done
 }
 
 # The lane's Wine, for programs of one architecture or the prefix's server: this
@@ -170,7 +162,7 @@ stop() {
 case ${1:-} in
 check | start | stop) "$1" ;;
 prefix) prefix "${2:-}" ;;
-server) shift && wine_in_lane server "$@" ;;
+server) wine_in_lane "$@" ;;
 i686 | x64)
     [ ! -e "$folder/up" ] || EXEC=exec wine_in_lane "$@"
     # A test list that ctest asks for before it brings the lane up is made in the lane
@@ -179,8 +171,5 @@ i686 | x64)
     trap stop EXIT
     wine_in_lane "$@"
     ;;
-*)
-    echo "usage: lane.sh check | start | stop | prefix [plain] | i686|x64 PROGRAM [ARGUMENT...] | server [ARGUMENT...]" >&2
-    exit 2
-    ;;
+*) echo "usage: lane.sh check | start | stop | prefix [plain] | i686|x64 PROGRAM [ARGUMENT...] | server [ARGUMENT...]" >&2 && exit 2 ;;
 esac

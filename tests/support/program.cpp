@@ -9,7 +9,7 @@
 namespace {
 
 // A first start in a prefix can take seconds on a slow, busy machine.
-constexpr DWORD StartMilliseconds = 15000;
+constexpr DWORD StartMilliseconds = 30000;
 
 // Wine's settings for programs of this file name only.
 const std::string ProgramDefaults = "Software\\Wine\\AppDefaults\\DustmarrowSetup.exe";
