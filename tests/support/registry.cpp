@@ -1,6 +1,6 @@
 #include "tests/support/registry.h"
 
-#include "tests/kit/saved_key.h"
+#include "tools/kit/saved_key.h"
 
 #include <sddl.h>
 

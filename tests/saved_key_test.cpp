@@ -2,7 +2,7 @@
 // for byte whatever they hold and wherever the run stopped; the tests' leftovers go
 // without a link being followed; and a state that the kit cannot trust is left exactly
 // as it is. A sandbox that a stopped test left goes with the next run.
-#include "tests/kit/saved_key.h"
+#include "tools/kit/saved_key.h"
 #include "tests/support/registry.h"
 
 #include <gtest/gtest.h>

@@ -5,8 +5,8 @@
 // settings), so the kit sets those keys aside before the first test and brings them
 // back after the last one; a run that was stopped leaves them aside, and the next run
 // of any kit brings them back first.
-#include "tests/kit/saved_key.h"
-#include "tests/kit/system_facts.h"
+#include "tools/kit/saved_key.h"
+#include "tools/kit/system_facts.h"
 #include "tests/support/program.h"
 #include "ui/setup_dialog.h"
 

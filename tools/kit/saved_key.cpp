@@ -1,4 +1,4 @@
-#include "tests/kit/saved_key.h"
+#include "tools/kit/saved_key.h"
 
 #include <sddl.h>
 #include <winternl.h>

@@ -9,8 +9,8 @@
 // renames the saved key back. Every step can be taken again, so a run stopped at any
 // point is finished by the next run of any kit, from any folder: the state is the
 // user's registry, not a file.
-#ifndef DUSTMARROW_TESTS_KIT_SAVED_KEY_H
-#define DUSTMARROW_TESTS_KIT_SAVED_KEY_H
+#ifndef DUSTMARROW_TOOLS_KIT_SAVED_KEY_H
+#define DUSTMARROW_TOOLS_KIT_SAVED_KEY_H
 
 #include <windows.h>
 
