@@ -34,7 +34,7 @@ Lines Elsewhere()
 {
     Lines lines;
     for (const std::string &line : ListTree(HKEY_CURRENT_USER, ""))
-        if (!StartsWith(line, Maker) && !StartsWith(line, "SOFTWARE\\Wine") && !StartsWith(line, SandboxRoot))
+        if (!StartsWith(line, Maker) && !StartsWith(line, "SOFTWARE\\Wine") && !StartsWith(line, Narrow(SandboxRoot)))
             lines.insert(line);
     return lines;
 }

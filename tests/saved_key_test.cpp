@@ -38,7 +38,7 @@ constexpr DWORD EveryType[] = {REG_NONE,
 const std::string SavedMaker = "SOFTWARE\\Quorvanta (saved by DustmarrowSetupTests)";
 const std::string AbsentMaker = "SOFTWARE\\Quorvanta (absent before DustmarrowSetupTests ran)";
 const std::string Note = std::string(std::begin(NoteName), std::end(NoteName) - 1);
-const std::string KitKey = std::string(std::begin(KitOwnKey), std::end(KitOwnKey) - 1);
+const std::string KitKey = Narrow(KitOwnKey);
 
 std::string Hex(const void *bytes, size_t size)
 {
@@ -384,7 +384,7 @@ TEST(SandboxTest, ASandboxLeftByAStoppedTestGoesWithTheNextRunAndNoLinkIsFollowe
     ASSERT_TRUE(CreateProcessA(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &ended));
     TerminateProcess(ended.hProcess, 0);
     WaitForSingleObject(ended.hProcess, INFINITE);
-    const std::string left = SandboxRoot + "\\Sandbox" + std::to_string(ended.dwProcessId), running = SandboxPath();
+    const std::string left = Narrow(SandboxOf(ended.dwProcessId)), running = SandboxPath();
     SetValue(HKEY_CURRENT_USER, running + "\\Target", "Kept", REG_DWORD, DwordBytes(1));
     CreateLink(HKEY_CURRENT_USER, left + "\\Link", running + "\\Target");
     CreateSelfLink(HKEY_CURRENT_USER, left + "\\Loop");

@@ -1,6 +1,6 @@
 #include "tests/support/registry.h"
 
-#include "tools/kit/saved_key.h"
+#include "tests/support/keys.h"
 
 #include <sddl.h>
 
@@ -163,5 +163,5 @@ void SandboxedTest::TearDown()
     DeleteTree(HKEY_CURRENT_USER, path_);
     // The root goes with the last sandbox, so that a run on a person's machine leaves
     // nothing; while a kit runs, it holds the kit's note.
-    DeleteKeyIfEmpty(HKEY_CURRENT_USER, KitOwnKey);
+    DeleteKeyIfEmpty(HKEY_CURRENT_USER, SandboxRoot);
 }

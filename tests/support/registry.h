@@ -4,6 +4,7 @@
 #define DUSTMARROW_TESTS_REGISTRY_H
 
 #include "settings/catalogue.h"
+#include "tests/support/keys.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -15,9 +16,8 @@
 inline const std::string Software = "SOFTWARE";
 inline const std::string Maker = "SOFTWARE\\Quorvanta";
 inline const std::string Settings = SettingsKeyPath;
-// Where the in-process tests keep their private HKEY_CURRENT_USER, one key a process.
-inline const std::string SandboxRoot = "Software\\DustmarrowSetupTests";
-inline std::string SandboxPath() { return SandboxRoot + "\\Sandbox" + std::to_string(GetCurrentProcessId()); }
+// This process's private HKEY_CURRENT_USER, for the in-process tests.
+inline std::string SandboxPath() { return Narrow(SandboxOf(GetCurrentProcessId())); }
 
 using Bytes = std::vector<BYTE>;
 

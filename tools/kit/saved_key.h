@@ -12,7 +12,7 @@
 #ifndef DUSTMARROW_TOOLS_KIT_SAVED_KEY_H
 #define DUSTMARROW_TOOLS_KIT_SAVED_KEY_H
 
-#include <windows.h>
+#include "tests/support/keys.h"
 
 #include <string>
 
@@ -31,7 +31,7 @@ std::wstring AbsentName(const KitKey &key);
 
 // The kit's own key: it notes there until when a run may change the keys, and the
 // in-process tests keep their sandboxes below it.
-inline constexpr wchar_t KitOwnKey[] = L"Software\\DustmarrowSetupTests";
+inline constexpr const wchar_t *KitOwnKey = SandboxRoot;
 inline constexpr wchar_t NoteName[] = L"TestsMayChangeKeysUntil";
 
 // Notes that this run may change the keys during the next `milliseconds`. A later run
@@ -65,20 +65,5 @@ bool KeysAreAside();
 // this one never reads: one line that says what to do with it, or empty when there is
 // none in `kitFolder`.
 std::string EarlierKitsCopy(const std::string &kitFolder);
-
-// Sets the key's access from its SDDL; a link's own, never its target's.
-LONG SetKeyAccess(HKEY root, const std::wstring &path, const wchar_t *sddl);
-
-// Deletes the key `path` below root with everything in it; a missing key is no error.
-// It never follows a link: a link is deleted itself and its target kept. A key that
-// keeps its owner out is first opened to everyone, as its owner always may.
-LONG DeleteKeyTree(HKEY root, const std::wstring &path);
-
-// Deletes the key at `path` only when it holds no value and no subkey.
-void DeleteKeyIfEmpty(HKEY root, const wchar_t *path);
-
-// Deletes the sandbox left by any in-process test whose process has ended: one that
-// hung, or was killed.
-void RemoveEndedSandboxes();
 
 #endif
