@@ -9,7 +9,6 @@
 #include <sddl.h>
 #include <winternl.h>
 
-#include <fstream>
 #include <functional>
 #include <iterator>
 
@@ -306,7 +305,6 @@ struct DistrustCase {
     const char *what;
     bool hadKey;                // over a person's key, or none
     std::function<void()> then; // what else there is once the run stopped during a test
-    const char *earlierCopy;    // what an earlier kit's copy beside this one holds, if there is one
     const char *named;          // in the one line that says why
 };
 
@@ -314,22 +312,22 @@ TEST_F(SavedKeyTest, WhatARunCannotTrustItLeavesExactlyAsItIsAndSaysWhereItIs)
 {
     const std::string absentKey = AbsentMaker + "\\Profiles";
     const DistrustCase cases[] = {
-        {"the key saved, and a sign that there was none", true, [] { CreateKey(HKEY_CURRENT_USER, AbsentMaker); }, nullptr, "both there"},
+        {"the key saved, and a sign that there was none", true, [] { CreateKey(HKEY_CURRENT_USER, AbsentMaker); }, "both there"},
         {"a sign that there was no key, holding a value", false, [] { SetValue(HKEY_CURRENT_USER, AbsentMaker, "L", REG_DWORD, {1}); },
-         nullptr, "is not empty"},
-        {"a sign that there was no key, holding a key", false, [&] { CreateKey(HKEY_CURRENT_USER, absentKey); }, nullptr, "is not empty"},
-        {"the key made for a moment, holding a value", true, [] { SetValue(HKEY_CURRENT_USER, Fence, "L", REG_DWORD, {1}); }, nullptr,
          "is not empty"},
-        {"no note of when the run stopped", true, [] { RegDeleteKeyValueA(HKEY_CURRENT_USER, KitKey.c_str(), Note.c_str()); }, nullptr,
+        {"a sign that there was no key, holding a key", false, [&] { CreateKey(HKEY_CURRENT_USER, absentKey); }, "is not empty"},
+        {"the key made for a moment, holding a value", true, [] { SetValue(HKEY_CURRENT_USER, Fence, "L", REG_DWORD, {1}); },
+         "is not empty"},
+        {"no note of when the run stopped", true, [] { RegDeleteKeyValueA(HKEY_CURRENT_USER, KitKey.c_str(), Note.c_str()); },
          "nothing says when"},
         {"a note that is text", true,
          [] {
-             SetNote({'1', 0}, REG_SZ);
+             SetNote(Bytes{'1', 0}, REG_SZ);
          },
-         nullptr, "did not write"},
-        {"a note of four bytes", true, [] { SetNote(DwordBytes(1)); }, nullptr, "did not write"},
-        {"settings written after the run stopped", true, [] { SetNote(Bytes(8, 0)); }, nullptr, "your key from before"},
-        {"settings written after a run over no key stopped", false, [] { SetNote(Bytes(8, 0)); }, nullptr, "there was none"},
+         "did not write"},
+        {"a note of four bytes", true, [] { SetNote(DwordBytes(1)); }, "did not write"},
+        {"settings written after the run stopped", true, [] { SetNote(Bytes(8, 0)); }, "your key from before"},
+        {"settings written after a run over no key stopped", false, [] { SetNote(Bytes(8, 0)); }, "there was none"},
         {"a note an hour ahead, as after the clock was set back", true,
          [] {
              FILETIME now;
@@ -337,39 +335,21 @@ TEST_F(SavedKeyTest, WhatARunCannotTrustItLeavesExactlyAsItIsAndSaysWhereItIs)
              const ULONGLONG later = (ULONGLONG(now.dwHighDateTime) << 32 | now.dwLowDateTime) + 36000000000ULL;
              SetNote(Bytes(reinterpret_cast<const BYTE *>(&later), reinterpret_cast<const BYTE *>(&later) + sizeof later));
          },
-         nullptr, "clock was set back"},
-        {"a part that cannot be read", true, [] { SetAccess(HKEY_CURRENT_USER, Settings, "D:P"); }, nullptr, "cannot be read"},
-        {"an earlier kit's copy, empty", true, nullptr, "", "earlier version"},
-        {"an earlier kit's copy, cut at a line end", true, nullptr, "K|\nV||490e|4|01000000\n", "earlier version"},
-        {"an earlier kit's copy with a bad hex digit", true, nullptr, "K|\nV||4x|4|01000000\n", "earlier version"},
-        {"an earlier kit's copy with CRLF line ends", false, nullptr, "absent\r\n", "earlier version"},
-        {"an earlier kit's copy with a wrong checksum", true, nullptr, "K|\nend 1 deadbeef\n", "earlier version"},
+         "clock was set back"},
+        {"a part that cannot be read", true, [] { SetAccess(HKEY_CURRENT_USER, Settings, "D:P"); }, "cannot be read"},
     };
-    char temporary[MAX_PATH];
-    GetTempPathA(MAX_PATH, temporary);
-    const std::string folder = temporary + std::string("earlier kit ") + std::to_string(GetCurrentProcessId()) + "\\";
-    const std::string copy = folder + "DustmarrowSetupTests-saved-registry.txt";
-    CreateDirectoryA(folder.c_str(), nullptr);
     for (const DistrustCase &c : cases) {
         SCOPED_TRACE(c.what);
         StoppedRun(c.hadKey);
-        if (c.then)
-            c.then();
-        if (c.earlierCopy != nullptr)
-            std::ofstream(copy, std::ios::binary) << c.earlierCopy;
+        c.then();
         const Dump before = Everything(false);
 
-        // As the kit starts.
-        std::string why = EarlierKitsCopy(folder);
-        if (why.empty())
-            why = PutBackKeys().why;
+        const std::string why = PutBackKeys().why;
 
         EXPECT_NE(why.find(c.named), std::string::npos) << why;
         EXPECT_EQ(why.find('\n'), std::string::npos) << "one line";
         EXPECT_EQ(Everything(false), before);
-        EXPECT_EQ(DeleteFileA(copy.c_str()) != FALSE, c.earlierCopy != nullptr) << "the earlier kit's copy is kept";
     }
-    RemoveDirectoryA(folder.c_str());
 }
 
 // Not in a sandbox: it makes, beside its own, the sandbox of a test that was killed.

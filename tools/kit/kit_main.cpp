@@ -236,8 +236,7 @@ int RunKit()
         Say("There is no program to test: put DustmarrowSetup.exe beside the kit, or name it on the command line.");
         return 2;
     }
-    const std::string earlierCopy = EarlierKitsCopy(KitFolder());
-    const PutBack left = earlierCopy.empty() ? PutBackKeys() : PutBack{false, 0, earlierCopy};
+    const PutBack left = PutBackKeys();
     if (!left.done) {
         Say(left.why);
         return 2;

@@ -237,13 +237,3 @@ bool KeysAreAside()
     RegCloseKey(parent);
     return aside;
 }
-
-std::string EarlierKitsCopy(const std::string &kitFolder)
-{
-    const std::string copy = kitFolder + "DustmarrowSetupTests-saved-registry.txt";
-    if (GetFileAttributesA(copy.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return {};
-    return copy + " is a copy of HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta that an earlier version of the kit kept, which this one "
-                  "does not read: if the key is as you want it, delete the file; if not, the earlier kit puts the key back from it "
-                  "when run once more in this folder. No test is run.";
-}

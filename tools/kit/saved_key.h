@@ -61,9 +61,4 @@ std::string SetKeysAside();
 // Whether the maker's key is set aside, so that the tests may change it.
 bool KeysAreAside();
 
-// The copy of the maker's key that earlier versions of the kit kept beside it, which
-// this one never reads: one line that says what to do with it, or empty when there is
-// none in `kitFolder`.
-std::string EarlierKitsCopy(const std::string &kitFolder);
-
 #endif
