@@ -157,7 +157,7 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
          {1, 1, 1, 1, 1},
          IDC_REMOVE_KEYS,
          Exactly,
-         {Maker, Maker + ":InstallDir=1:43 00"}},
+         {Maker, Maker + ":InstallDir=1:43 00 00 00"}},
         {"removal beside another game",
          allChecked,
          anotherGame,

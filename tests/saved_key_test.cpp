@@ -6,7 +6,6 @@
 #include "tests/support/registry.h"
 
 #include <gtest/gtest.h>
-#include <sddl.h>
 #include <winternl.h>
 
 #include <functional>
@@ -39,69 +38,11 @@ const std::string AbsentMaker = "SOFTWARE\\Quorvanta (absent before DustmarrowSe
 const std::string Note = std::string(std::begin(NoteName), std::end(NoteName) - 1);
 const std::string KitKey = Narrow(KitOwnKey);
 
-std::string Hex(const void *bytes, size_t size)
-{
-    std::string text;
-    for (size_t at = 0; at < size; ++at)
-        text += std::string(1, "0123456789abcdef"[static_cast<const BYTE *>(bytes)[at] >> 4]) +
-                "0123456789abcdef"[static_cast<const BYTE *>(bytes)[at] & 15];
-    return text;
-}
-
-// One line for the key itself (its security, its class, and, when asked, whether it is
-// volatile) and one for each value (its name's and data's bytes, and its type), then
-// the same for each subkey; links are listed, never followed.
-void DumpKey(HKEY parent, const std::wstring &name, const std::string &shown, bool probeVolatile, Dump &dump)
-{
-    std::string line = shown;
-    HKEY key, probe;
-    if (RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, READ_CONTROL, &key) == ERROR_SUCCESS) {
-        static BYTE descriptor[8192];
-        DWORD size = sizeof descriptor;
-        constexpr SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-        LPSTR sddl = nullptr;
-        if (RegGetKeySecurity(key, parts, descriptor, &size) == ERROR_SUCCESS &&
-            ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts, &sddl, nullptr)) {
-            line += " " + std::string(sddl);
-            LocalFree(sddl);
-        }
-        RegCloseKey(key);
-    }
-    // A volatile key refuses a lasting subkey; a lasting one made to find out goes again.
-    if (probeVolatile && RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, KEY_CREATE_SUB_KEY, &key) == ERROR_SUCCESS) {
-        DWORD made = 0;
-        const LONG probed = RegCreateKeyExW(key, L"a lasting key?", 0, nullptr, 0, KEY_READ, nullptr, &probe, &made);
-        line += probed == ERROR_CHILD_MUST_BE_VOLATILE ? " volatile" : " probed " + std::to_string(probed) + "/" + std::to_string(made);
-        if (probed == ERROR_SUCCESS && RegCloseKey(probe) == ERROR_SUCCESS && made == REG_CREATED_NEW_KEY)
-            RegDeleteKeyW(key, L"a lasting key?");
-        RegCloseKey(key);
-    }
-    if (RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &key) != ERROR_SUCCESS) {
-        dump.push_back(line + " cannot be read");
-        return;
-    }
-    static wchar_t text[16384];
-    static BYTE data[1 << 18];
-    DWORD size = 16384;
-    RegQueryInfoKeyW(key, text, &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-    dump.push_back(line + " class " + Hex(text, size * sizeof(wchar_t)));
-    for (DWORD i = 0, dataSize = sizeof data, type = 0; RegEnumValueW(key, i, text, &(size = 16384), nullptr, &type, data, &dataSize) == 0;
-         ++i, dataSize = sizeof data)
-        dump.push_back(shown + ":" + Hex(text, size * sizeof(wchar_t)) + "=" + std::to_string(type) + ":" + Hex(data, dataSize));
-    std::vector<std::wstring> subkeys;
-    for (DWORD i = 0; RegEnumKeyExW(key, i, text, &(size = 256), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS; ++i)
-        subkeys.emplace_back(text, size);
-    for (const std::wstring &subkey : subkeys)
-        DumpKey(key, subkey, shown + "\\" + std::string(subkey.begin(), subkey.end()), probeVolatile, dump);
-    RegCloseKey(key);
-}
-
-// All of the sandbox.
+// All of the sandbox, with each key's security and class and each value's exact name;
+// with its volatility too, which is probed by writing.
 Dump Everything(bool probeVolatile)
 {
-    Dump dump;
-    DumpKey(HKEY_CURRENT_USER, L"", "", probeVolatile, dump);
-    return dump;
+    return ListTree(HKEY_CURRENT_USER, "", KeySecurity | KeyClass | ExactValueNames | (probeVolatile ? KeyVolatility : 0));
 }
 
 void SetExactly(const std::string &path, const std::wstring &name, DWORD type, const Bytes &data)
