@@ -16,28 +16,16 @@ namespace {
 
 using Lines = std::set<std::string>;
 
-Lines Listed(const std::string &path)
+Lines Listed(const std::string &path, const std::vector<std::string> &skipped = {})
 {
-    const std::vector<std::string> lines = ListTree(HKEY_CURRENT_USER, path);
+    const std::vector<std::string> lines = ListTree(HKEY_CURRENT_USER, path, 0, skipped);
     return Lines(lines.begin(), lines.end());
-}
-
-bool StartsWith(const std::string &line, const std::string &prefix)
-{
-    return line.size() >= prefix.size() && _strnicmp(line.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
 
 // Everything in HKEY_CURRENT_USER but the maker's key, Wine's own key, where Wine
 // keeps notes of its own as any program starts, and the sandboxes of in-process tests
-// that may run meanwhile.
-Lines Elsewhere()
-{
-    Lines lines;
-    for (const std::string &line : ListTree(HKEY_CURRENT_USER, ""))
-        if (!StartsWith(line, Maker) && !StartsWith(line, "SOFTWARE\\Wine") && !StartsWith(line, Narrow(SandboxRoot)))
-            lines.insert(line);
-    return lines;
-}
+// that may run meanwhile, which are never walked into: their keys change as it reads.
+Lines Elsewhere() { return Listed("", {Maker, "Software\\Wine", Narrow(SandboxRoot)}); }
 
 // The lines only one side has, marked "-" for before and "+" for after.
 Lines Changes(const Lines &before, const Lines &after)
