@@ -3,7 +3,6 @@
 // its own five names, and change nothing outside its own key (the maker's key aside,
 // when removal leaves it empty). Runs only in the suite's own Wine prefix.
 #include "resources/resource_ids.h"
-#include "settings/catalogue.h"
 #include "tests/support/program.h"
 #include "tests/support/registry.h"
 
@@ -49,8 +48,8 @@ Lines AfterSave(const Lines &before, const std::vector<int> &shown)
     Lines after;
     for (const std::string &line : before) {
         bool ours = false;
-        for (const char *name : SettingValueNames)
-            ours = ours || line.compare(0, Settings.size() + 1 + strlen(name) + 1, Settings + ":" + name + "=") == 0;
+        for (const char *name : SettingNames)
+            ours = ours || line.rfind(Settings + ":" + name + "=", 0) == 0;
         if (!ours)
             after.insert(line);
     }

@@ -97,7 +97,7 @@ void Start(const std::function<void()> &seed)
 void APersonsKey()
 {
     SetValue(HKEY_CURRENT_USER, Maker, "Installed", REG_DWORD, DwordBytes(1));
-    SetValue(HKEY_CURRENT_USER, Settings, "WindowFullScreen", REG_DWORD, DwordBytes(1));
+    SetValue(HKEY_CURRENT_USER, Settings, SettingNames[1], REG_DWORD, DwordBytes(1));
     SetValue(HKEY_CURRENT_USER, Maker + "\\Zeta", "Path", REG_SZ, {'C', 0});
 }
 

@@ -119,7 +119,7 @@ struct RemovalCase {
 
 TEST_F(StoreTest, RemovalDeletesTheSettingsKeyAndTheMakersKeyOnlyWhenNothingIsLeftInIt)
 {
-    const std::string StoredSetting = Settings + ":EnableSkipCutscenes";
+    const std::string StoredSetting = Settings + ":" + SettingNames[0];
     const RemovalCase cases[] = {
         {"settings and the then empty maker's key go; SOFTWARE stays", nullptr, {StoredSetting, Settings + ":Foreign"}, {Software}},
         {"a sibling product keeps the maker's key",

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -127,9 +128,9 @@ std::vector<StoredValue> Dwords(const std::vector<int> &states)
 void SeedSettings(const std::vector<StoredValue> &values)
 {
     CreateKey(HKEY_CURRENT_USER, Settings);
-    for (int i = 0; i < SettingCount; ++i)
-        if (values[size_t(i)].present)
-            SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], values[size_t(i)].type, values[size_t(i)].data);
+    for (size_t i = 0; i < std::size(SettingNames); ++i)
+        if (values[i].present)
+            SetValue(HKEY_CURRENT_USER, Settings, SettingNames[i], values[i].type, values[i].data);
 }
 
 void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data)
@@ -200,8 +201,8 @@ std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, co
         lines.push_back(Settings.substr(0, end));
     lines.push_back(Settings);
     const size_t firstValue = lines.size();
-    for (int i = 0; i < SettingCount; ++i)
-        lines.push_back(Settings + ":" + SettingValueNames[i] + "=4:0" + std::to_string(states[size_t(i)]) + " 00 00 00");
+    for (size_t i = 0; i < std::size(SettingNames); ++i)
+        lines.push_back(Settings + ":" + SettingNames[i] + "=4:0" + std::to_string(states[i]) + " 00 00 00");
     std::sort(lines.begin() + std::ptrdiff_t(firstValue), lines.end());
     return lines;
 }

@@ -3,7 +3,6 @@
 #ifndef DUSTMARROW_TESTS_REGISTRY_H
 #define DUSTMARROW_TESTS_REGISTRY_H
 
-#include "settings/catalogue.h"
 #include "tests/support/keys.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +11,14 @@
 #include <string>
 #include <vector>
 
-// The keys the program works in, under HKEY_CURRENT_USER.
+// The keys the program works in, under HKEY_CURRENT_USER, and the names of its five
+// values in the order of the boxes: as the game reads them, written out here alone, so
+// that a name the program spells otherwise fails the tests.
 inline const std::string Software = "SOFTWARE";
-inline const std::string Maker = "SOFTWARE\\Quorvanta";
-inline const std::string Settings = SettingsKeyPath;
+inline const std::string Maker = Software + "\\Quorvanta";
+inline const std::string Settings = Maker + "\\Dustmarrow";
+inline constexpr const char *SettingNames[] = {"EnableSkipCutscenes", "WindowFullScreen", "FixAspectRatio", "SwitchResolutions",
+                                               "SmoothGraphics"};
 // This process's private HKEY_CURRENT_USER, for the in-process tests.
 inline std::string SandboxPath() { return Narrow(SandboxOf(GetCurrentProcessId())); }
 
