@@ -19,7 +19,6 @@ namespace {
 using Dump = std::vector<std::string>;
 
 const std::string OtherVendor = "SOFTWARE\\OtherVendor\\Shared";
-const std::string Fence = "SOFTWARE\\Quorvanta (being saved by DustmarrowSetupTests)";
 constexpr DWORD EveryType[] = {REG_NONE,
                                REG_SZ,
                                REG_EXPAND_SZ,
@@ -33,10 +32,15 @@ constexpr DWORD EveryType[] = {REG_NONE,
                                REG_RESOURCE_REQUIREMENTS_LIST,
                                REG_QWORD,
                                0x7fff1234};
-const std::string SavedMaker = "SOFTWARE\\Quorvanta (saved by DustmarrowSetupTests)";
-const std::string AbsentMaker = "SOFTWARE\\Quorvanta (absent before DustmarrowSetupTests ran)";
-const std::string Note = std::string(std::begin(NoteName), std::end(NoteName) - 1);
-const std::string KitKey = Narrow(KitOwnKey);
+const std::string Note = Narrow(NoteName), OwnKey = Narrow(KitOwnKey);
+
+// The maker's key under one of the kit's names for it.
+std::string MakersKeyAs(std::wstring (*named)(const KitKey &))
+{
+    return Narrow(std::wstring(KitKeys[0].parent) + L"\\" + named(KitKeys[0]));
+}
+const std::string SavedMaker = MakersKeyAs(SavedName), AbsentMaker = MakersKeyAs(AbsentName), Fence = MakersKeyAs(FenceName),
+                  LeftMaker = MakersKeyAs(LeftName);
 
 // All of the sandbox, with each key's security and class and each value's exact name;
 // with its volatility too, which is probed by writing.
@@ -68,7 +72,7 @@ void CreateKeyWith(const wchar_t *name, const wchar_t *className, DWORD options)
     RegCloseKey(key);
 }
 
-void SetNote(const Bytes &until, DWORD type = REG_QWORD) { SetValue(HKEY_CURRENT_USER, KitKey, Note.c_str(), type, until); }
+void SetNote(const Bytes &until, DWORD type = REG_QWORD) { SetValue(HKEY_CURRENT_USER, OwnKey, Note.c_str(), type, until); }
 
 // What the end-to-end tests may leave under the maker's key: settings, a link to
 // itself, a key that may only be read, and a link to another vendor's key.
@@ -86,7 +90,7 @@ void LeaveWhatTestsLeave()
 void Start(const std::function<void()> &seed)
 {
     DeleteTree(HKEY_CURRENT_USER, "SOFTWARE");
-    DeleteTree(HKEY_CURRENT_USER, KitKey);
+    DeleteTree(HKEY_CURRENT_USER, OwnKey);
     SetValue(HKEY_CURRENT_USER, OtherVendor, "Kept", REG_DWORD, DwordBytes(7));
     CreateKey(HKEY_CURRENT_USER, OtherVendor + "\\Below");
     SetValue(HKEY_CURRENT_USER, "SOFTWARE\\Zeta Vendor", "Kept", REG_DWORD, DwordBytes(8));
@@ -186,30 +190,6 @@ TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
     }
 }
 
-// Steps of the put-back, taken by hand: what the tests left renamed to the kit's name
-// for it (past a key made for the moment, as the kit does), and the key renamed back or
-// the sign that there was none deleted.
-void SetLeftoversAside(HKEY software)
-{
-    CreateKey(software, "Quorvanta (being saved by DustmarrowSetupTests)");
-    EXPECT_EQ(RegRenameKey(software, L"Quorvanta", L"Quorvanta (left by the tests of DustmarrowSetupTests)"), ERROR_SUCCESS);
-    DeleteTree(software, "Quorvanta (being saved by DustmarrowSetupTests)");
-}
-
-void BringBack(HKEY software)
-{
-    if (RegRenameKey(software, L"Quorvanta (saved by DustmarrowSetupTests)", L"Quorvanta") != ERROR_SUCCESS)
-        DeleteTree(software, "Quorvanta (absent before DustmarrowSetupTests ran)");
-}
-
-void InSoftware(void (*step)(HKEY))
-{
-    HKEY software;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE", 0, KEY_ALL_ACCESS, &software), ERROR_SUCCESS);
-    step(software);
-    RegCloseKey(software);
-}
-
 struct Step {
     const char *what;
     std::function<void()> take;
@@ -217,17 +197,27 @@ struct Step {
 
 TEST_F(SavedKeyTest, ARunStoppedAfterAnyStepIsFinishedByTheNextRun)
 {
-    // A run's steps in order, the put-back's taken one at a time.
-    const std::string left = "SOFTWARE\\Quorvanta (left by the tests of DustmarrowSetupTests)";
+    // A run's steps in order, the put-back's taken by hand one at a time as the kit
+    // takes them: what the tests left renamed to the kit's name for it, past a key made
+    // for the moment, then the key renamed back or the sign that there was none deleted.
     const Step steps[] = {
         {"the note written", [] { NoteChangesFor(NoteMilliseconds); }},
         {"a key made for the moment of setting aside", [] { CreateKey(HKEY_CURRENT_USER, Fence); }},
         {"the key set aside", [] { ASSERT_EQ(SetKeysAside(), ""); }},
         {"a test's keys left", LeaveWhatTestsLeave},
-        {"the leftovers set aside", [] { InSoftware(SetLeftoversAside); }},
-        {"the key back", [] { InSoftware(BringBack); }},
-        {"the leftovers half deleted", [&] { DeleteTree(HKEY_CURRENT_USER, left + "\\Dustmarrow"); }},
-        {"the leftovers deleted, the note kept", [&] { DeleteTree(HKEY_CURRENT_USER, left); }},
+        {"the leftovers set aside",
+         [] {
+             CreateKey(HKEY_CURRENT_USER, Fence);
+             EXPECT_EQ(RegRenameKey(HKEY_CURRENT_USER, Wide(Maker).c_str(), LeftName(KitKeys[0]).c_str()), ERROR_SUCCESS);
+             DeleteTree(HKEY_CURRENT_USER, Fence);
+         }},
+        {"the key back",
+         [] {
+             if (RegRenameKey(HKEY_CURRENT_USER, Wide(SavedMaker).c_str(), KitKeys[0].name) != ERROR_SUCCESS)
+                 DeleteTree(HKEY_CURRENT_USER, AbsentMaker);
+         }},
+        {"the leftovers half deleted", [] { DeleteTree(HKEY_CURRENT_USER, LeftMaker + "\\Dustmarrow"); }},
+        {"the leftovers deleted, the note kept", [] { DeleteTree(HKEY_CURRENT_USER, LeftMaker); }},
     };
     for (bool hadKey : {true, false})
         for (size_t taken = 1; taken <= std::size(steps); ++taken) {
@@ -259,7 +249,7 @@ TEST_F(SavedKeyTest, WhatARunCannotTrustItLeavesExactlyAsItIsAndSaysWhereItIs)
         {"a sign that there was no key, holding a key", false, [&] { CreateKey(HKEY_CURRENT_USER, absentKey); }, "is not empty"},
         {"the key made for a moment, holding a value", true, [] { SetValue(HKEY_CURRENT_USER, Fence, "L", REG_DWORD, {1}); },
          "is not empty"},
-        {"no note of when the run stopped", true, [] { RegDeleteKeyValueA(HKEY_CURRENT_USER, KitKey.c_str(), Note.c_str()); },
+        {"no note of when the run stopped", true, [] { RegDeleteKeyValueA(HKEY_CURRENT_USER, OwnKey.c_str(), Note.c_str()); },
          "nothing says when"},
         {"a note that is text", true,
          [] {

@@ -14,8 +14,9 @@ inline constexpr wchar_t SandboxRoot[] = L"Software\\DustmarrowSetupTests";
 inline constexpr wchar_t SandboxPrefix[] = L"Sandbox";
 inline std::wstring SandboxOf(DWORD id) { return std::wstring(SandboxRoot) + L"\\" + SandboxPrefix + std::to_wstring(id); }
 
-// The text as the tests and the kit show names, which are ASCII.
+// Names as the tests and the kit spell them, which are ASCII, in either width.
 inline std::string Narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
+inline std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 
 // Opens the key `name` below parent itself: a link as the link, never what it points at.
 LONG OpenItself(HKEY parent, const std::wstring &name, REGSAM access, HKEY &key);

@@ -190,7 +190,7 @@ void CreateLink(HKEY root, const std::string &path, const std::string &target)
 std::vector<std::string> ListTree(HKEY root, const std::string &path, unsigned details, const std::vector<std::string> &skipped)
 {
     std::vector<std::string> lines;
-    ListKey(root, std::wstring(path.begin(), path.end()), path, details, skipped, lines);
+    ListKey(root, Wide(path), path, details, skipped, lines);
     return lines;
 }
 

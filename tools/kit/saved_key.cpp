@@ -26,9 +26,6 @@ LONG Rename(HKEY parent, const std::wstring &from, const std::wstring &to)
     return result;
 }
 
-std::wstring FenceName(const KitKey &key) { return std::wstring(key.name) + L" (being saved by DustmarrowSetupTests)"; }
-std::wstring LeftName(const KitKey &key) { return std::wstring(key.name) + L" (left by the tests of DustmarrowSetupTests)"; }
-
 // Renames the key to a sibling name that sorts after its own (the saved name, or the
 // name of what the tests left). Wine 8's server, renaming a key to a name that sorts
 // right after its old one, writes the key over the sibling that follows it in its
@@ -122,6 +119,8 @@ std::string Distrust(const KitKey &key, const Found &found, Note note, ULONGLONG
 
 std::wstring SavedName(const KitKey &key) { return std::wstring(key.name) + L" (saved by DustmarrowSetupTests)"; }
 std::wstring AbsentName(const KitKey &key) { return std::wstring(key.name) + L" (absent before DustmarrowSetupTests ran)"; }
+std::wstring FenceName(const KitKey &key) { return std::wstring(key.name) + L" (being saved by DustmarrowSetupTests)"; }
+std::wstring LeftName(const KitKey &key) { return std::wstring(key.name) + L" (left by the tests of DustmarrowSetupTests)"; }
 
 bool NoteChangesFor(DWORD milliseconds)
 {

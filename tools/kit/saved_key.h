@@ -25,9 +25,13 @@ struct KitKey {
 // Linux player's Windows version and DLL choices for it).
 inline constexpr KitKey KitKeys[] = {{L"SOFTWARE", L"Quorvanta"}, {L"Software\\Wine\\AppDefaults", L"DustmarrowSetup.exe"}};
 
-// Where a key waits during a run, and the empty key that says there was none.
+// The siblings that the kit names after a key: where the key waits during a run, the
+// empty key that says there was none, the empty key there for the moment of setting a
+// key aside, and what the tests left, set aside before it is deleted.
 std::wstring SavedName(const KitKey &key);
 std::wstring AbsentName(const KitKey &key);
+std::wstring FenceName(const KitKey &key);
+std::wstring LeftName(const KitKey &key);
 
 // The kit's own key: it notes there until when a run may change the keys, and the
 // in-process tests keep their sandboxes below it.
