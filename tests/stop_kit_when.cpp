@@ -1,70 +1,218 @@
 // Starts the test kit and ends it outright, as a closed window, a killed process or a
-// power cut would, the moment the registry reaches a given state: for the checks that
-// the next run finishes what a stopped one left.
-//   stop_kit_when STATE MILLISECONDS KIT.exe [ARGUMENT...]
+// power cut would, at the very moment the registry is in a given state: for the checks
+// that the next run finishes what a stopped one left.
+//   stop_kit_when STATE MILLISECONDS [--while-frozen PROGRAM.exe] KIT.exe [ARGUMENT...]
 // STATE is one of
 //   aside      the maker's key has been set aside
 //   changed    a test has written a maker's key of its own meanwhile
 //   self-link  the settings key is a link to itself
 //   sandbox    an in-process test has made its sandbox
-// Exits 0 once it has ended the kit in that state; 1 when the kit ended, or the time
-// ran out, first.
-#include <windows.h>
+// The kit runs each test in a process of its own, which may start the program: those
+// processes make and unmake the state. The moment it shows, the kit and every process
+// it started are frozen and the state is looked at again. If it still holds, PROGRAM
+// (if given) runs while they stay frozen, and then they are all ended, none of them
+// having run since the look; if it has gone, they are thawed and the watch goes on. One
+// line says which: exit 0 when it ended the kit at the state; 1 when the kit ended, or
+// the time ran out, first.
+#include "tools/kit/saved_key.h"
+#include "tests/support/registry.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+extern "C" NTSTATUS NTAPI NtSuspendProcess(HANDLE process);
+extern "C" NTSTATUS NTAPI NtResumeProcess(HANDLE process);
 
 namespace {
 
-bool Exists(const char *path)
-{
-    HKEY key;
-    const LONG result = RegOpenKeyExA(HKEY_CURRENT_USER, path, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &key);
-    if (result == ERROR_SUCCESS)
-        RegCloseKey(key);
-    return result != ERROR_FILE_NOT_FOUND;
-}
-
-bool Aside()
-{
-    return Exists("SOFTWARE\\Quorvanta (saved by DustmarrowSetupTests)") ||
-           Exists("SOFTWARE\\Quorvanta (absent before DustmarrowSetupTests ran)");
-}
-
-bool Changed() { return Aside() && Exists("SOFTWARE\\Quorvanta"); }
+bool Changed() { return KeysAreAside() && KeyExists(HKEY_CURRENT_USER, Wide(Maker)); }
 
 // Opened as itself, the key is a link; followed, it does not open.
 bool SelfLink()
 {
-    const char *const settings = "SOFTWARE\\Quorvanta\\Dustmarrow";
+    const std::wstring settings = Wide(Settings);
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, settings, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (OpenItself(HKEY_CURRENT_USER, settings, KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
         return false;
-    const bool link = RegQueryValueExA(key, "SymbolicLinkValue", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    const bool link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     RegCloseKey(key);
-    return link && RegOpenKeyExA(HKEY_CURRENT_USER, settings, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS;
+    const bool opens = link && RegOpenKeyExW(HKEY_CURRENT_USER, settings.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+    if (opens)
+        RegCloseKey(key);
+    return link && !opens;
 }
 
-bool Sandbox()
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\DustmarrowSetupTests", 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    char name[256];
-    bool found = false;
-    for (DWORD i = 0, size = sizeof name; !found && RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-         ++i, size = sizeof name)
-        found = std::string(name).rfind("Sandbox", 0) == 0;
-    RegCloseKey(key);
-    return found;
-}
+bool Sandbox() { return !Sandboxes().empty(); }
 
 struct State {
     const char *name;
-    bool (*reached)();
+    bool (*holds)();
 };
-constexpr State States[] = {{"aside", Aside}, {"changed", Changed}, {"self-link", SelfLink}, {"sandbox", Sandbox}};
+constexpr State States[] = {{"aside", KeysAreAside}, {"changed", Changed}, {"self-link", SelfLink}, {"sandbox", Sandbox}};
+
+// A process of the kit's tree: a handle to it, which also keeps its id from being
+// given again, and that id.
+struct Member {
+    HANDLE process;
+    DWORD id;
+};
+using Tree = std::vector<Member>;
+
+bool In(const Tree &tree, DWORD id)
+{
+    return std::any_of(tree.begin(), tree.end(), [&](const Member &member) { return member.id == id; });
+}
+
+// Wine starts its desktop and a console's host as children of the first program that
+// needs them, and every program needs them afterwards: they are never frozen.
+bool IsWinesOwn(const char *file) { return lstrcmpiA(file, "explorer.exe") == 0 || lstrcmpiA(file, "conhost.exe") == 0; }
+
+// Adds to the tree, by parent id, each process that one in it started since the kit
+// started, and theirs, as one look at the processes shows them; suspended at once when
+// `freezing`. A process started before the kit has a parent id that Windows gave again.
+void AddStarted(Tree &tree, const FILETIME &kitStarted, bool freezing)
+{
+    std::vector<PROCESSENTRY32> processes;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        processes.push_back(entry);
+    CloseHandle(snapshot);
+    FILETIME started, unused;
+    for (size_t before = 0; before != tree.size();) {
+        before = tree.size();
+        for (const PROCESSENTRY32 &each : processes) {
+            if (!In(tree, each.th32ParentProcessID) || In(tree, each.th32ProcessID) || IsWinesOwn(each.szExeFile))
+                continue;
+            const HANDLE process = OpenProcess(PROCESS_SUSPEND_RESUME | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                                               FALSE, each.th32ProcessID);
+            if (process != nullptr && GetProcessTimes(process, &started, &unused, &unused, &unused) &&
+                CompareFileTime(&started, &kitStarted) >= 0 && (!freezing || NtSuspendProcess(process) == 0))
+                tree.push_back({process, each.th32ProcessID});
+            else if (process != nullptr)
+                CloseHandle(process);
+        }
+    }
+}
+
+// The kit and what it has started so far, kept open while the state is watched so that
+// freezing them takes no look at the processes first.
+Tree Watch(const PROCESS_INFORMATION &kit, const FILETIME &kitStarted)
+{
+    Tree tree(1, {nullptr, kit.dwProcessId});
+    DuplicateHandle(GetCurrentProcess(), kit.hProcess, GetCurrentProcess(), &tree[0].process, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    AddStarted(tree, kitStarted, false);
+    return tree;
+}
+
+// Waits until every thread of the tree's members from `first` on has stopped: a thread
+// asked to stop in the middle of a call to the system finishes that call first, and
+// asking for its registers waits until it has.
+void WaitUntilStopped(const Tree &tree, size_t first)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    const Tree members(tree.begin() + std::ptrdiff_t(first), tree.end());
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (In(members, entry.th32OwnerProcessID))
+            if (const HANDLE thread = OpenThread(THREAD_GET_CONTEXT, FALSE, entry.th32ThreadID)) {
+                CONTEXT registers{};
+                registers.ContextFlags = CONTEXT_CONTROL;
+                GetThreadContext(thread, &registers);
+                CloseHandle(thread);
+            }
+    CloseHandle(snapshot);
+}
+
+// Freezes the watched tree, the last started first, then each process that a frozen
+// one started meanwhile, until a look finds none new, and looks once more after their
+// threads have stopped, as one may have been starting a process. A stopped process
+// starts no more.
+Tree Freeze(Tree watched, const FILETIME &kitStarted)
+{
+    Tree frozen;
+    for (auto member = watched.rbegin(); member != watched.rend(); ++member)
+        if (NtSuspendProcess(member->process) == 0)
+            frozen.push_back(*member);
+        else
+            CloseHandle(member->process);
+    for (size_t known = 0, stopped = 0; !frozen.empty() && !(known == frozen.size() && stopped == known);) {
+        if (known == frozen.size()) {
+            WaitUntilStopped(frozen, stopped);
+            stopped = known;
+        }
+        known = frozen.size();
+        AddStarted(frozen, kitStarted, true);
+    }
+    return frozen;
+}
+
+void Thaw(const Tree &frozen)
+{
+    for (const Member &each : frozen) {
+        NtResumeProcess(each.process);
+        CloseHandle(each.process);
+    }
+}
+
+void End(const Tree &frozen)
+{
+    for (const Member &each : frozen)
+        TerminateProcess(each.process, 1);
+    for (const Member &each : frozen) {
+        WaitForSingleObject(each.process, 10000);
+        CloseHandle(each.process);
+    }
+}
+
+// Runs the program with its output in a file, within the limit, and says how it ended
+// and the first line it printed.
+std::string RunWhileFrozen(const char *program, DWORD limit)
+{
+    char folder[MAX_PATH], output[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    GetTempFileNameA(folder, "skw", 0, output);
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
+    startup.hStdOutput = startup.hStdError =
+        CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_ALWAYS, 0, nullptr);
+    std::string commandLine = "\"" + std::string(program) + "\"", said = std::string(program) + ", run while it was frozen, ";
+    PROCESS_INFORMATION run{};
+    const bool started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &run);
+    const DWORD error = GetLastError();
+    CloseHandle(startup.hStdInput);
+    CloseHandle(startup.hStdOutput);
+    if (!started)
+        said += "could not start: error " + std::to_string(error);
+    else if (WaitForSingleObject(run.hProcess, limit) != WAIT_OBJECT_0) {
+        TerminateProcess(run.hProcess, 1);
+        said += "was still running after " + std::to_string(limit) + " ms, and was ended";
+    } else {
+        DWORD status = 1;
+        GetExitCodeProcess(run.hProcess, &status);
+        std::string first;
+        std::getline(std::ifstream(output) >> std::ws, first);
+        said += "exited " + std::to_string(status) + ": " + first.substr(0, first.find('\r'));
+    }
+    if (started) {
+        WaitForSingleObject(run.hProcess, 10000);
+        CloseHandle(run.hThread);
+        CloseHandle(run.hProcess);
+    }
+    DeleteFileA(output);
+    return said;
+}
 
 }
 
@@ -74,13 +222,17 @@ int main(int argc, char **argv)
     for (const State &each : States)
         if (argc >= 4 && std::string(argv[1]) == each.name)
             state = &each;
-    if (state == nullptr) {
-        std::fprintf(stderr, "usage: stop_kit_when aside|changed|self-link|sandbox MILLISECONDS KIT.exe [ARGUMENT...]\n");
+    const bool withProgram = argc > 3 && std::string(argv[3]) == "--while-frozen";
+    const char *program = withProgram && argc > 4 ? argv[4] : nullptr;
+    const int kitArgument = withProgram ? 5 : 3;
+    if (state == nullptr || kitArgument >= argc) {
+        std::fprintf(stderr, "usage: stop_kit_when aside|changed|self-link|sandbox MILLISECONDS [--while-frozen PROGRAM.exe] KIT.exe "
+                             "[ARGUMENT...]\n");
         return 2;
     }
     const DWORD limit = DWORD(std::strtoul(argv[2], nullptr, 10));
     std::string commandLine;
-    for (int i = 3; i < argc; ++i)
+    for (int i = kitArgument; i < argc; ++i)
         commandLine += "\"" + std::string(argv[i]) + "\" ";
     // The kit's own lines go to its report; this program's line is the one to read.
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
@@ -91,19 +243,47 @@ int main(int argc, char **argv)
         CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
     PROCESS_INFORMATION kit{};
     if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &kit)) {
-        std::fprintf(stderr, "could not start %s: error %lu\n", argv[3], GetLastError());
+        std::fprintf(stderr, "could not start %s: error %lu\n", argv[kitArgument], GetLastError());
         return 2;
     }
+    CloseHandle(kit.hThread);
     const DWORD started = GetTickCount();
-    bool ended = false;
-    while (!state->reached() && !ended && GetTickCount() - started < limit)
-        ended = WaitForSingleObject(kit.hProcess, 1) == WAIT_OBJECT_0;
-    TerminateProcess(kit.hProcess, 1);
-    WaitForSingleObject(kit.hProcess, INFINITE);
-    if (ended || !state->reached()) {
-        std::printf("the kit %s before the state %s\n", ended ? "ended" : "was still running after the limit", state->name);
-        return 1;
+    FILETIME kitStarted, unused;
+    GetProcessTimes(kit.hProcess, &kitStarted, &unused, &unused, &unused);
+    const auto running = [&] { return WaitForSingleObject(kit.hProcess, 0) == WAIT_TIMEOUT; };
+    Tree watched = Watch(kit, kitStarted);
+    int gone = 0; // times the state was seen, and gone once the kit was frozen
+    for (unsigned looks = 1;; ++looks) {
+        const bool ran = running();
+        if (ran && state->holds()) {
+            const Tree frozen = Freeze(std::move(watched), kitStarted);
+            if (!frozen.empty() && running() && state->holds()) {
+                const DWORD at = GetTickCount() - started;
+                const std::string alongside = program != nullptr ? "; " + RunWhileFrozen(program, limit) : "";
+                End(frozen);
+                std::printf("ended the kit at the state %s, %lu ms after its start%s\n", state->name, at, alongside.c_str());
+                return 0;
+            }
+            Thaw(frozen);
+            watched = Watch(kit, kitStarted);
+            ++gone;
+        }
+        if (!ran || GetTickCount() - started >= limit)
+            break;
+        // What the kit has started since, every few looks.
+        if (looks % 16 == 0)
+            AddStarted(watched, kitStarted, false);
+        WaitForSingleObject(kit.hProcess, 1);
     }
-    std::printf("ended the kit at the state %s, %lu ms after its start\n", state->name, GetTickCount() - started);
-    return 0;
+    const bool ended = !running();
+    End(Freeze(std::move(watched), kitStarted));
+    const std::string seen = gone == 0 ? ""
+                                       : ", which showed " + (gone == 1 ? std::string("once") : std::to_string(gone) + " times") +
+                                             " but was gone each time the kit was frozen";
+    if (ended)
+        std::printf("the kit ended before the state %s%s\n", state->name, seen.c_str());
+    else
+        std::printf("the kit was still running %lu ms after its start, before the state %s%s\n", GetTickCount() - started, state->name,
+                    seen.c_str());
+    return 1;
 }
