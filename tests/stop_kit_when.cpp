@@ -7,13 +7,12 @@
 //   changed    a test has written a maker's key of its own meanwhile
 //   self-link  the settings key is a link to itself
 //   sandbox    an in-process test has made its sandbox
-// The kit runs each test in a process of its own, which may start the program: those
-// processes make and unmake the state. The moment it shows, the kit and every process
-// it started are frozen and the state is looked at again. If it still holds, PROGRAM
-// (if given) runs while they stay frozen, and then they are all ended, none of them
-// having run since the look; if it has gone, they are thawed and the watch goes on. One
-// line says which: exit 0 when it ended the kit at the state; 1 when the kit ended, or
-// the time ran out, first.
+// The kit's tests, each a process of its own that may start the program, make and
+// unmake the state. The moment it shows, the kit and every process it started are
+// frozen and the state is looked at again: if it holds, PROGRAM runs while they stay
+// frozen, and then they are all ended, none having run since the look; if not, they
+// are thawed and the watch goes on. Its one line says which: exit 0 when it ended the
+// kit at the state, 1 when the kit ended, or the time ran out, first.
 #include "tools/kit/saved_key.h"
 #include "tests/support/registry.h"
 
@@ -23,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <utility>
 
 extern "C" NTSTATUS NTAPI NtSuspendProcess(HANDLE process);
@@ -36,16 +34,16 @@ bool Changed() { return KeysAreAside() && KeyExists(HKEY_CURRENT_USER, Wide(Make
 // Opened as itself, the key is a link; followed, it does not open.
 bool SelfLink()
 {
-    const std::wstring settings = Wide(Settings);
     HKEY key;
-    if (OpenItself(HKEY_CURRENT_USER, settings, KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
+    if (OpenItself(HKEY_CURRENT_USER, Wide(Settings), KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
         return false;
-    const bool link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    bool link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     RegCloseKey(key);
-    const bool opens = link && RegOpenKeyExW(HKEY_CURRENT_USER, settings.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
-    if (opens)
+    if (link && RegOpenKeyExA(HKEY_CURRENT_USER, Settings.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
         RegCloseKey(key);
-    return link && !opens;
+        link = false;
+    }
+    return link;
 }
 
 bool Sandbox() { return !Sandboxes().empty(); }
@@ -56,8 +54,7 @@ struct State {
 };
 constexpr State States[] = {{"aside", KeysAreAside}, {"changed", Changed}, {"self-link", SelfLink}, {"sandbox", Sandbox}};
 
-// A process of the kit's tree: a handle to it, which also keeps its id from being
-// given again, and that id.
+// A process of the kit's tree, by a handle that also keeps its id from being given again.
 struct Member {
     HANDLE process;
     DWORD id;
@@ -73,9 +70,9 @@ bool In(const Tree &tree, DWORD id)
 // needs them, and every program needs them afterwards: they are never frozen.
 bool IsWinesOwn(const char *file) { return lstrcmpiA(file, "explorer.exe") == 0 || lstrcmpiA(file, "conhost.exe") == 0; }
 
-// Adds to the tree, by parent id, each process that one in it started since the kit
-// started, and theirs, as one look at the processes shows them; suspended at once when
-// `freezing`. A process started before the kit has a parent id that Windows gave again.
+// Adds each process that one in the tree started since the kit did, by parent id, and
+// theirs, as one look at the processes shows them; suspended at once when `freezing`.
+// A process older than the kit has a parent id that Windows gave again.
 void AddStarted(Tree &tree, const FILETIME &kitStarted, bool freezing)
 {
     std::vector<PROCESSENTRY32> processes;
@@ -102,8 +99,8 @@ void AddStarted(Tree &tree, const FILETIME &kitStarted, bool freezing)
     }
 }
 
-// The kit and what it has started so far, kept open while the state is watched so that
-// freezing them takes no look at the processes first.
+// The kit and what it has started, kept open while the state is watched, so that
+// freezing them needs no look at the processes first.
 Tree Watch(const PROCESS_INFORMATION &kit, const FILETIME &kitStarted)
 {
     Tree tree(1, {nullptr, kit.dwProcessId});
@@ -112,17 +109,16 @@ Tree Watch(const PROCESS_INFORMATION &kit, const FILETIME &kitStarted)
     return tree;
 }
 
-// Waits until every thread of the tree's members from `first` on has stopped: a thread
-// asked to stop in the middle of a call to the system finishes that call first, and
-// asking for its registers waits until it has.
-void WaitUntilStopped(const Tree &tree, size_t first)
+// Waits until every thread of the tree has stopped: a thread asked to stop in the
+// middle of a call to the system finishes that call first, and asking for its
+// registers waits until it has.
+void WaitUntilStopped(const Tree &tree)
 {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    const Tree members(tree.begin() + std::ptrdiff_t(first), tree.end());
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (In(members, entry.th32OwnerProcessID))
+        if (In(tree, entry.th32OwnerProcessID))
             if (const HANDLE thread = OpenThread(THREAD_GET_CONTEXT, FALSE, entry.th32ThreadID)) {
                 CONTEXT registers{};
                 registers.ContextFlags = CONTEXT_CONTROL;
@@ -132,10 +128,9 @@ void WaitUntilStopped(const Tree &tree, size_t first)
     CloseHandle(snapshot);
 }
 
-// Freezes the watched tree, the last started first, then each process that a frozen
-// one started meanwhile, until a look finds none new, and looks once more after their
-// threads have stopped, as one may have been starting a process. A stopped process
-// starts no more.
+// Freezes the watched tree, the last started first, and what it started meanwhile,
+// then looks again once its threads have stopped, as one may have been starting a
+// process, until a look finds none new. A stopped process starts no more.
 Tree Freeze(Tree watched, const FILETIME &kitStarted)
 {
     Tree frozen;
@@ -144,37 +139,30 @@ Tree Freeze(Tree watched, const FILETIME &kitStarted)
             frozen.push_back(*member);
         else
             CloseHandle(member->process);
-    for (size_t known = 0, stopped = 0; !frozen.empty() && !(known == frozen.size() && stopped == known);) {
-        if (known == frozen.size()) {
-            WaitUntilStopped(frozen, stopped);
-            stopped = known;
-        }
-        known = frozen.size();
-        AddStarted(frozen, kitStarted, true);
-    }
+    for (size_t stopped = 0; AddStarted(frozen, kitStarted, true), frozen.size() != stopped; stopped = frozen.size())
+        WaitUntilStopped(frozen);
     return frozen;
 }
 
 void Thaw(const Tree &frozen)
 {
-    for (const Member &each : frozen) {
-        NtResumeProcess(each.process);
-        CloseHandle(each.process);
+    for (const Member &member : frozen) {
+        NtResumeProcess(member.process);
+        CloseHandle(member.process);
     }
 }
 
 void End(const Tree &frozen)
 {
-    for (const Member &each : frozen)
-        TerminateProcess(each.process, 1);
-    for (const Member &each : frozen) {
-        WaitForSingleObject(each.process, 10000);
-        CloseHandle(each.process);
+    for (const Member &member : frozen) {
+        TerminateProcess(member.process, 1);
+        WaitForSingleObject(member.process, 10000);
+        CloseHandle(member.process);
     }
 }
 
-// Runs the program with its output in a file, within the limit, and says how it ended
-// and the first line it printed.
+// Runs the program with its output in a file, within the limit: how it ended, and the
+// first line it printed.
 std::string RunWhileFrozen(const char *program, DWORD limit)
 {
     char folder[MAX_PATH], output[MAX_PATH];
@@ -184,32 +172,25 @@ std::string RunWhileFrozen(const char *program, DWORD limit)
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
     startup.hStdOutput = startup.hStdError =
         CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_ALWAYS, 0, nullptr);
-    std::string commandLine = "\"" + std::string(program) + "\"", said = std::string(program) + ", run while it was frozen, ";
+    std::string commandLine = "\"" + std::string(program) + "\"", said = "; " + std::string(program) + ", run while it was frozen, ";
     PROCESS_INFORMATION run{};
-    const bool started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &run);
-    const DWORD error = GetLastError();
-    CloseHandle(startup.hStdInput);
-    CloseHandle(startup.hStdOutput);
-    if (!started)
-        said += "could not start: error " + std::to_string(error);
-    else if (WaitForSingleObject(run.hProcess, limit) != WAIT_OBJECT_0) {
-        TerminateProcess(run.hProcess, 1);
-        said += "was still running after " + std::to_string(limit) + " ms, and was ended";
-    } else {
-        DWORD status = 1;
-        GetExitCodeProcess(run.hProcess, &status);
+    DWORD status = 1;
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &run))
+        said += "could not start: error " + std::to_string(GetLastError());
+    else if (WaitForSingleObject(run.hProcess, limit) == WAIT_OBJECT_0 && GetExitCodeProcess(run.hProcess, &status)) {
         std::string first;
         std::getline(std::ifstream(output) >> std::ws, first);
         said += "exited " + std::to_string(status) + ": " + first.substr(0, first.find('\r'));
-    }
-    if (started) {
+    } else {
+        TerminateProcess(run.hProcess, 1);
         WaitForSingleObject(run.hProcess, 10000);
-        CloseHandle(run.hThread);
-        CloseHandle(run.hProcess);
+        said += "was still running after " + std::to_string(limit) + " ms, and was ended";
     }
+    CloseHandle(startup.hStdOutput);
+    CloseHandle(run.hThread);
+    CloseHandle(run.hProcess);
     DeleteFileA(output);
     return said;
 }
@@ -223,7 +204,6 @@ int main(int argc, char **argv)
         if (argc >= 4 && std::string(argv[1]) == each.name)
             state = &each;
     const bool withProgram = argc > 3 && std::string(argv[3]) == "--while-frozen";
-    const char *program = withProgram && argc > 4 ? argv[4] : nullptr;
     const int kitArgument = withProgram ? 5 : 3;
     if (state == nullptr || kitArgument >= argc) {
         std::fprintf(stderr, "usage: stop_kit_when aside|changed|self-link|sandbox MILLISECONDS [--while-frozen PROGRAM.exe] KIT.exe "
@@ -231,6 +211,10 @@ int main(int argc, char **argv)
         return 2;
     }
     const DWORD limit = DWORD(std::strtoul(argv[2], nullptr, 10));
+    // Wine starts its desktop for the first program that needs one; with that program
+    // frozen early, a program started later, as PROGRAM is, may wait on it for ever. It
+    // is made here, before the kit.
+    GetDesktopWindow();
     std::string commandLine;
     for (int i = kitArgument; i < argc; ++i)
         commandLine += "\"" + std::string(argv[i]) + "\" ";
@@ -252,14 +236,13 @@ int main(int argc, char **argv)
     GetProcessTimes(kit.hProcess, &kitStarted, &unused, &unused, &unused);
     const auto running = [&] { return WaitForSingleObject(kit.hProcess, 0) == WAIT_TIMEOUT; };
     Tree watched = Watch(kit, kitStarted);
-    int gone = 0; // times the state was seen, and gone once the kit was frozen
-    for (unsigned looks = 1;; ++looks) {
-        const bool ran = running();
-        if (ran && state->holds()) {
+    int gone = 0; // how often the state showed, and was gone once the kit was frozen
+    for (unsigned looks = 1; running() && GetTickCount() - started < limit; ++looks) {
+        if (state->holds()) {
             const Tree frozen = Freeze(std::move(watched), kitStarted);
             if (!frozen.empty() && running() && state->holds()) {
                 const DWORD at = GetTickCount() - started;
-                const std::string alongside = program != nullptr ? "; " + RunWhileFrozen(program, limit) : "";
+                const std::string alongside = withProgram ? RunWhileFrozen(argv[4], limit) : "";
                 End(frozen);
                 std::printf("ended the kit at the state %s, %lu ms after its start%s\n", state->name, at, alongside.c_str());
                 return 0;
@@ -267,11 +250,7 @@ int main(int argc, char **argv)
             Thaw(frozen);
             watched = Watch(kit, kitStarted);
             ++gone;
-        }
-        if (!ran || GetTickCount() - started >= limit)
-            break;
-        // What the kit has started since, every few looks.
-        if (looks % 16 == 0)
+        } else if (looks % 16 == 0) // what the kit has started since, every few looks
             AddStarted(watched, kitStarted, false);
         WaitForSingleObject(kit.hProcess, 1);
     }
