@@ -19,19 +19,8 @@ namespace {
 using Dump = std::vector<std::string>;
 
 const std::string OtherVendor = "SOFTWARE\\OtherVendor\\Shared";
-constexpr DWORD EveryType[] = {REG_NONE,
-                               REG_SZ,
-                               REG_EXPAND_SZ,
-                               REG_BINARY,
-                               REG_DWORD,
-                               REG_DWORD_BIG_ENDIAN,
-                               REG_LINK,
-                               REG_MULTI_SZ,
-                               REG_RESOURCE_LIST,
-                               REG_FULL_RESOURCE_DESCRIPTOR,
-                               REG_RESOURCE_REQUIREMENTS_LIST,
-                               REG_QWORD,
-                               0x7fff1234};
+// Every type that Windows names, REG_NONE (0) to REG_QWORD (11), and one that it does not.
+constexpr DWORD EveryType[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x7fff1234};
 const std::string Note = Narrow(NoteName), OwnKey = Narrow(KitOwnKey);
 
 // The maker's key under one of the kit's names for it.
@@ -115,14 +104,15 @@ void StoppedRun(bool hadKey)
 
 using SavedKeyTest = SandboxedTest;
 
-struct ContentsCase {
+// What a case leaves in the registry, or a step of a run.
+struct Doing {
     const char *what;
-    std::function<void()> seed;
+    std::function<void()> does;
 };
 
 TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
 {
-    const ContentsCase cases[] = {
+    const Doing cases[] = {
         {"no maker's key at all", nullptr},
         {"values of every type and size",
          [] {
@@ -165,9 +155,9 @@ TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
              SetAccess(HKEY_CURRENT_USER, Maker, "D:P(A;OICI;KA;;;WD)(A;;KR;;;BU)");
          }},
     };
-    for (const ContentsCase &c : cases) {
+    for (const Doing &c : cases) {
         SCOPED_TRACE(c.what);
-        Start(c.seed);
+        Start(c.does);
         const Dump before = Everything(true);
         // A running program's handle to the key, which must stay its own.
         HKEY held = nullptr;
@@ -190,17 +180,12 @@ TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
     }
 }
 
-struct Step {
-    const char *what;
-    std::function<void()> take;
-};
-
 TEST_F(SavedKeyTest, ARunStoppedAfterAnyStepIsFinishedByTheNextRun)
 {
     // A run's steps in order, the put-back's taken by hand one at a time as the kit
     // takes them: what the tests left renamed to the kit's name for it, past a key made
     // for the moment, then the key renamed back or the sign that there was none deleted.
-    const Step steps[] = {
+    const Doing steps[] = {
         {"the note written", [] { NoteChangesFor(NoteMilliseconds); }},
         {"a key made for the moment of setting aside", [] { CreateKey(HKEY_CURRENT_USER, Fence); }},
         {"the key set aside", [] { ASSERT_EQ(SetKeysAside(), ""); }},
@@ -225,7 +210,7 @@ TEST_F(SavedKeyTest, ARunStoppedAfterAnyStepIsFinishedByTheNextRun)
             Start(hadKey ? APersonsKey : nullptr);
             const Dump before = Everything(false);
             for (size_t i = 0; i < taken; ++i)
-                steps[i].take();
+                steps[i].does();
             const PutBack back = PutBackKeys();
             EXPECT_TRUE(back.done) << back.why;
             EXPECT_EQ(Everything(false), before);
@@ -251,22 +236,11 @@ TEST_F(SavedKeyTest, WhatARunCannotTrustItLeavesExactlyAsItIsAndSaysWhereItIs)
          "is not empty"},
         {"no note of when the run stopped", true, [] { RegDeleteKeyValueA(HKEY_CURRENT_USER, OwnKey.c_str(), Note.c_str()); },
          "nothing says when"},
-        {"a note that is text", true,
-         [] {
-             SetNote(Bytes{'1', 0}, REG_SZ);
-         },
-         "did not write"},
+        {"a note that is text", true, [] { SetNote(String("1").data, REG_SZ); }, "did not write"},
         {"a note of four bytes", true, [] { SetNote(DwordBytes(1)); }, "did not write"},
         {"settings written after the run stopped", true, [] { SetNote(Bytes(8, 0)); }, "your key from before"},
         {"settings written after a run over no key stopped", false, [] { SetNote(Bytes(8, 0)); }, "there was none"},
-        {"a note an hour ahead, as after the clock was set back", true,
-         [] {
-             FILETIME now;
-             GetSystemTimeAsFileTime(&now);
-             const ULONGLONG later = (ULONGLONG(now.dwHighDateTime) << 32 | now.dwLowDateTime) + 36000000000ULL;
-             SetNote(Bytes(reinterpret_cast<const BYTE *>(&later), reinterpret_cast<const BYTE *>(&later) + sizeof later));
-         },
-         "clock was set back"},
+        {"a note an hour ahead, as after the clock was set back", true, [] { NoteChangesFor(3600000); }, "clock was set back"},
         {"a part that cannot be read", true, [] { SetAccess(HKEY_CURRENT_USER, Settings, "D:P"); }, "cannot be read"},
     };
     for (const DistrustCase &c : cases) {
@@ -294,7 +268,7 @@ TEST(SandboxTest, ASandboxLeftByAStoppedTestGoesWithTheNextRunAndNoLinkIsFollowe
     PROCESS_INFORMATION ended{};
     ASSERT_TRUE(CreateProcessA(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &ended));
     TerminateProcess(ended.hProcess, 0);
-    WaitForSingleObject(ended.hProcess, INFINITE);
+    ASSERT_EQ(WaitForSingleObject(ended.hProcess, 10000), WAIT_OBJECT_0);
     const std::string left = Narrow(SandboxOf(ended.dwProcessId)), running = SandboxPath();
     SetValue(HKEY_CURRENT_USER, running + "\\Target", "Kept", REG_DWORD, DwordBytes(1));
     CreateLink(HKEY_CURRENT_USER, left + "\\Link", running + "\\Target");

@@ -1,11 +1,8 @@
 #include "tests/support/registry.h"
 
-#include "tests/support/keys.h"
-
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -143,14 +140,11 @@ void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, 
     ASSERT_EQ(result, ERROR_SUCCESS) << "setting " << path << ":" << name;
 }
 
-void DeleteTree(HKEY root, const std::string &path)
-{
-    EXPECT_EQ(DeleteKeyTree(root, std::wstring(path.begin(), path.end())), ERROR_SUCCESS) << "deleting " << path;
-}
+void DeleteTree(HKEY root, const std::string &path) { EXPECT_EQ(DeleteKeyTree(root, Wide(path)), ERROR_SUCCESS) << "deleting " << path; }
 
 void SetAccess(HKEY root, const std::string &path, const char *sddl)
 {
-    const LONG result = SetKeyAccess(root, std::wstring(path.begin(), path.end()), std::wstring(sddl, sddl + strlen(sddl)).c_str());
+    const LONG result = SetKeyAccess(root, Wide(path), Wide(sddl).c_str());
     ASSERT_TRUE(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) << "setting the access of " << path << " failed with " << result;
 }
 
@@ -172,16 +166,15 @@ void CreateLink(HKEY root, const std::string &path, const std::string &target)
     CloseHandle(token);
     LPSTR sid = nullptr;
     ASSERT_TRUE(gotUser && ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, &sid));
-    const std::string full = std::string("\\Registry\\User\\") + sid + "\\" + target;
+    const std::wstring full = Wide(std::string("\\Registry\\User\\") + sid + "\\" + target);
     LocalFree(sid);
-    const std::wstring wideTarget(full.begin(), full.end());
 
     HKEY key;
     ASSERT_EQ(
         RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr),
         ERROR_SUCCESS);
-    const LONG linked = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(wideTarget.data()),
-                                       DWORD(wideTarget.size()) * DWORD(sizeof(wchar_t)));
+    const LONG linked = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(full.data()),
+                                       DWORD(full.size() * sizeof(wchar_t)));
     RegCloseKey(key);
     ASSERT_EQ(linked, ERROR_SUCCESS);
     ASSERT_TRUE(target != path || RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) << "the link to itself opens";

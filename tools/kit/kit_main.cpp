@@ -57,12 +57,8 @@ struct Outcome {
     enum Kind { Passed, Failed, Skipped, Hung } kind;
     std::string details; // what a failed test printed
 };
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
+// How the report begins each test's line, by its outcome.
+constexpr const char *OutcomeLabels[] = {"ok       ", "FAILED   ", "skipped  ", "HUNG     "};
 
 // Ends a test's process and every process that it started, by id: for a test that the
 // kit could not put in a job of its own. Only processes started after the test count,
@@ -75,10 +71,9 @@ void EndProcessTree(HANDLE test, DWORD testId)
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
         all.push_back(entry);
-    if (snapshot != INVALID_HANDLE_VALUE)
-        CloseHandle(snapshot);
+    CloseHandle(snapshot);
     TerminateProcess(test, 1);
     std::vector<DWORD> tree = {testId};
     for (size_t i = 0; i < tree.size(); ++i)
@@ -153,7 +148,9 @@ ChildRun RunChild(const std::string &arguments, bool noting)
     GetExitCodeProcess(process.hProcess, &run.status);
     CloseHandle(process.hProcess);
     CloseHandle(job);
-    run.printed = ReadFile(output);
+    std::ifstream printed(output, std::ios::binary);
+    run.printed.assign(std::istreambuf_iterator<char>(printed), std::istreambuf_iterator<char>());
+    printed.close();
     DeleteFileA(output);
     return run;
 }
@@ -245,28 +242,24 @@ int RunKit()
     Say("Common controls: " + CommonControlsVersion());
     Say("Screen: " + ScreenDpi() + " DPI");
     Say("Program: " + KitProgram + ", " + FileFacts(KitProgram));
-    if (GetFileAttributesA(KitProgram.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        Say("There is no program to test: put DustmarrowSetup.exe beside the kit, or name it on the command line.");
+    // What stops the run before its first test, in one line.
+    const auto refuse = [](const std::string &why) {
+        Say(why);
         return 2;
-    }
+    };
+    if (GetFileAttributesA(KitProgram.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return refuse("There is no program to test: put DustmarrowSetup.exe beside the kit, or name it on the command line.");
     std::vector<std::string> selected;
-    if (const std::string unlisted = ListSelectedTests(selected); !unlisted.empty()) {
-        Say("Could not list the tests: " + unlisted + "; no test is run.");
-        return 2;
-    }
+    if (const std::string unlisted = ListSelectedTests(selected); !unlisted.empty())
+        return refuse("Could not list the tests: " + unlisted + "; no test is run.");
     const PutBack left = PutBackKeys();
-    if (!left.done) {
-        Say(left.why);
-        return 2;
-    }
+    if (!left.done)
+        return refuse(left.why);
     if (left.keysBack > 0)
         Say("A run that did not finish had set the keys that the tests change aside; they are back as they were before that run.");
     RemoveEndedSandboxes();
-    const std::string notAside = SetKeysAside();
-    if (!notAside.empty()) {
-        Say(notAside);
-        return 2;
-    }
+    if (const std::string notAside = SetKeysAside(); !notAside.empty())
+        return refuse(notAside);
 
     int counts[4] = {};
     for (const std::string &name : selected) {
@@ -274,11 +267,7 @@ int RunKit()
         const Outcome outcome = RunTest(name);
         const DWORD tenths = (GetTickCount() - started + 50) / 100;
         ++counts[outcome.kind];
-        Say(std::string(outcome.kind == Outcome::Passed    ? "ok       "
-                        : outcome.kind == Outcome::Skipped ? "skipped  "
-                        : outcome.kind == Outcome::Hung    ? "HUNG     "
-                                                           : "FAILED   ") +
-            name + " (" + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s)");
+        Say(OutcomeLabels[outcome.kind] + name + " (" + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s)");
         if (!outcome.details.empty())
             Say(outcome.details);
     }
