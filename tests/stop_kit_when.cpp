@@ -2,17 +2,14 @@
 // power cut would, at the very moment the registry is in a given state: for the checks
 // that the next run finishes what a stopped one left.
 //   stop_kit_when STATE MILLISECONDS [--while-frozen PROGRAM.exe] KIT.exe [ARGUMENT...]
-// STATE is one of
-//   aside      the maker's key has been set aside
-//   changed    a test has written a maker's key of its own meanwhile
-//   self-link  the settings key is a link to itself
-//   sandbox    an in-process test has made its sandbox
-// The kit's tests, each a process of its own that may start the program, make and
-// unmake the state. The moment it shows, the kit and every process it started are
-// frozen and the state is looked at again: if it holds, PROGRAM runs while they stay
-// frozen, and then they are all ended, none having run since the look; if not, they
-// are thawed and the watch goes on. Its one line says which: exit 0 when it ended the
-// kit at the state, 1 when the kit ended, or the time ran out, first.
+// STATE: aside (the maker's key is set aside), changed (a test has written a maker's key
+// of its own meanwhile), self-link (the settings key links to itself) or sandbox (an
+// in-process test has made its sandbox). The kit's tests, each a process that may start
+// the program, make and unmake the state: the moment it shows, the kit and every process
+// it started are frozen and it is looked at again. If it holds, PROGRAM runs, and then
+// they are all ended, none having run since the look; if not, they are thawed and the
+// watch goes on. One line says which: exit 0 when it ended the kit at the state, 1 when
+// the kit ended, or the time ran out, first.
 #include "tools/kit/saved_key.h"
 #include "tests/support/registry.h"
 
@@ -144,41 +141,46 @@ Tree Freeze(Tree watched, const FILETIME &kitStarted)
     return frozen;
 }
 
-void Thaw(const Tree &frozen)
+// Lets the frozen processes go: thawed, or ended.
+void LetGo(const Tree &frozen, bool ending)
 {
     for (const Member &member : frozen) {
-        NtResumeProcess(member.process);
+        if (!ending)
+            NtResumeProcess(member.process);
+        else if (TerminateProcess(member.process, 1))
+            WaitForSingleObject(member.process, 10000);
         CloseHandle(member.process);
     }
 }
 
-void End(const Tree &frozen)
+// Starts the command with a file for its input and output, which it inherits: 0, or
+// the error.
+DWORD Start(std::string commandLine, const char *path, DWORD access, DWORD creation, PROCESS_INFORMATION &process)
 {
-    for (const Member &member : frozen) {
-        TerminateProcess(member.process, 1);
-        WaitForSingleObject(member.process, 10000);
-        CloseHandle(member.process);
-    }
-}
-
-// Runs the program with its output in a file, within the limit: how it ended, and the
-// first line it printed.
-std::string RunWhileFrozen(const char *program, DWORD limit)
-{
-    char folder[MAX_PATH], output[MAX_PATH];
-    GetTempPathA(MAX_PATH, folder);
-    GetTempFileNameA(folder, "skw", 0, output);
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError =
-        CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_ALWAYS, 0, nullptr);
-    std::string commandLine = "\"" + std::string(program) + "\"", said = "; " + std::string(program) + ", run while it was frozen, ";
+    startup.hStdInput = startup.hStdOutput = startup.hStdError =
+        CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, creation, 0, nullptr);
+    const DWORD error =
+        CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process) ? 0 : GetLastError();
+    CloseHandle(startup.hStdOutput);
+    return error;
+}
+
+// Runs the program with its output in a file, within the limit: how it ended, and the
+// first line it printed.
+std::string RunWhileFrozen(const std::string &program, DWORD limit)
+{
+    char folder[MAX_PATH], output[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    GetTempFileNameA(folder, "skw", 0, output);
+    std::string said = "; " + program + ", run while it was frozen, ";
     PROCESS_INFORMATION run{};
     DWORD status = 1;
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &run))
-        said += "could not start: error " + std::to_string(GetLastError());
+    if (const DWORD error = Start("\"" + program + "\"", output, GENERIC_WRITE, CREATE_ALWAYS, run))
+        said += "could not start: error " + std::to_string(error);
     else if (WaitForSingleObject(run.hProcess, limit) == WAIT_OBJECT_0 && GetExitCodeProcess(run.hProcess, &status)) {
         std::string first;
         std::getline(std::ifstream(output) >> std::ws, first);
@@ -188,7 +190,6 @@ std::string RunWhileFrozen(const char *program, DWORD limit)
         WaitForSingleObject(run.hProcess, 10000);
         said += "was still running after " + std::to_string(limit) + " ms, and was ended";
     }
-    CloseHandle(startup.hStdOutput);
     CloseHandle(run.hThread);
     CloseHandle(run.hProcess);
     DeleteFileA(output);
@@ -219,15 +220,9 @@ int main(int argc, char **argv)
     for (int i = kitArgument; i < argc; ++i)
         commandLine += "\"" + std::string(argv[i]) + "\" ";
     // The kit's own lines go to its report; this program's line is the one to read.
-    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdOutput = startup.hStdError =
-        CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
     PROCESS_INFORMATION kit{};
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &kit)) {
-        std::fprintf(stderr, "could not start %s: error %lu\n", argv[kitArgument], GetLastError());
+    if (const DWORD error = Start(commandLine, "NUL", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, kit)) {
+        std::fprintf(stderr, "could not start %s: error %lu\n", argv[kitArgument], error);
         return 2;
     }
     CloseHandle(kit.hThread);
@@ -243,11 +238,11 @@ int main(int argc, char **argv)
             if (!frozen.empty() && running() && state->holds()) {
                 const DWORD at = GetTickCount() - started;
                 const std::string alongside = withProgram ? RunWhileFrozen(argv[4], limit) : "";
-                End(frozen);
+                LetGo(frozen, true);
                 std::printf("ended the kit at the state %s, %lu ms after its start%s\n", state->name, at, alongside.c_str());
                 return 0;
             }
-            Thaw(frozen);
+            LetGo(frozen, false);
             watched = Watch(kit, kitStarted);
             ++gone;
         } else if (looks % 16 == 0) // what the kit has started since, every few looks
@@ -255,7 +250,7 @@ int main(int argc, char **argv)
         WaitForSingleObject(kit.hProcess, 1);
     }
     const bool ended = !running();
-    End(Freeze(std::move(watched), kitStarted));
+    LetGo(Freeze(std::move(watched), kitStarted), true);
     const std::string seen = gone == 0 ? ""
                                        : ", which showed " + (gone == 1 ? std::string("once") : std::to_string(gone) + " times") +
                                              " but was gone each time the kit was frozen";

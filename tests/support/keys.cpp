@@ -17,28 +17,6 @@ namespace {
 // everyone before it is deleted. (Wine also lets the owner delete it.)
 bool OpenToEveryone(HKEY parent, const std::wstring &name) { return SetKeyAccess(parent, name, L"D:P(A;;KA;;;WD)") == ERROR_SUCCESS; }
 
-// Each subkey is opened below the handle of its parent, never by a path, so that no
-// link on the way is followed.
-LONG DeleteBelow(HKEY parent, const std::wstring &name)
-{
-    constexpr REGSAM access = KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | DELETE;
-    HKEY key;
-    LONG result = OpenItself(parent, name, access, key);
-    if (result == ERROR_ACCESS_DENIED && OpenToEveryone(parent, name))
-        result = OpenItself(parent, name, access, key);
-    if (result != ERROR_SUCCESS)
-        return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
-    std::vector<std::wstring> subkeys;
-    result = Subkeys(key, subkeys);
-    for (const std::wstring &subkey : subkeys)
-        if (result == ERROR_SUCCESS)
-            result = DeleteBelow(key, subkey);
-    if (result == ERROR_SUCCESS)
-        result = LONG(RtlNtStatusToDosError(NtDeleteKey(key)));
-    RegCloseKey(key);
-    return result;
-}
-
 bool ProcessEnded(DWORD id)
 {
     const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
@@ -102,24 +80,26 @@ LONG SetKeyAccess(HKEY root, const std::wstring &path, const wchar_t *sddl)
     return result;
 }
 
+// Each subkey is opened below the handle of its parent, never by a path, so that no
+// link on the way is followed.
 LONG DeleteKeyTree(HKEY root, const std::wstring &path)
 {
-    const size_t last = path.find_last_of(L'\\');
-    if (last == std::wstring::npos)
-        return DeleteBelow(root, path);
-    HKEY parent;
-    LONG result = RegOpenKeyExW(root, path.substr(0, last).c_str(), 0, KEY_QUERY_VALUE, &parent);
+    constexpr REGSAM access = KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | DELETE;
+    HKEY key;
+    LONG result = OpenItself(root, path, access, key);
+    if (result == ERROR_ACCESS_DENIED && OpenToEveryone(root, path))
+        result = OpenItself(root, path, access, key);
     if (result != ERROR_SUCCESS)
         return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
-    result = DeleteBelow(parent, path.substr(last + 1));
-    RegCloseKey(parent);
+    std::vector<std::wstring> subkeys;
+    result = Subkeys(key, subkeys);
+    for (const std::wstring &subkey : subkeys)
+        if (result == ERROR_SUCCESS)
+            result = DeleteKeyTree(key, subkey);
+    if (result == ERROR_SUCCESS)
+        result = LONG(RtlNtStatusToDosError(NtDeleteKey(key)));
+    RegCloseKey(key);
     return result;
-}
-
-void DeleteKeyIfEmpty(HKEY root, const std::wstring &path)
-{
-    if (IsEmpty(root, path))
-        RegDeleteKeyW(root, path.c_str());
 }
 
 std::vector<DWORD> Sandboxes()

@@ -36,7 +36,11 @@ LONG SetKeyAccess(HKEY root, const std::wstring &path, const wchar_t *sddl);
 LONG DeleteKeyTree(HKEY root, const std::wstring &path);
 
 // Deletes the key at `path` only when it holds no value and no subkey.
-void DeleteKeyIfEmpty(HKEY root, const std::wstring &path);
+inline void DeleteKeyIfEmpty(HKEY root, const std::wstring &path)
+{
+    if (IsEmpty(root, path))
+        RegDeleteKeyW(root, path.c_str());
+}
 
 // The ids of the processes whose sandboxes are there.
 std::vector<DWORD> Sandboxes();

@@ -79,14 +79,12 @@ void EndProcessTree(HANDLE test, DWORD testId)
     for (size_t i = 0; i < tree.size(); ++i)
         for (const PROCESSENTRY32 &each : all)
             if (each.th32ParentProcessID == tree[i] && std::find(tree.begin(), tree.end(), each.th32ProcessID) == tree.end())
-                tree.push_back(each.th32ProcessID);
-    for (size_t i = 1; i < tree.size(); ++i) {
-        const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, tree[i]);
-        if (process != nullptr && GetProcessTimes(process, &created, &unused, &unused, &unused) && CompareFileTime(&created, &started) >= 0)
-            TerminateProcess(process, 1);
-        if (process != nullptr)
-            CloseHandle(process);
-    }
+                if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, each.th32ProcessID)) {
+                    if (GetProcessTimes(process, &created, &unused, &unused, &unused) && CompareFileTime(&created, &started) >= 0 &&
+                        TerminateProcess(process, 1))
+                        tree.push_back(each.th32ProcessID);
+                    CloseHandle(process);
+                }
 }
 
 // A run of the kit as a child: whether it started (when not, status is the error),

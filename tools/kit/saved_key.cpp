@@ -12,7 +12,12 @@ std::string FullName(const KitKey &key, const std::wstring &name)
     return "HKEY_CURRENT_USER\\" + Narrow(key.parent) + "\\" + Narrow(name);
 }
 ULONGLONG Ticks(const FILETIME &time) { return ULONGLONG(time.dwHighDateTime) << 32 | time.dwLowDateTime; }
-LONG FromStatus(NTSTATUS status) { return LONG(RtlNtStatusToDosError(status)); }
+ULONGLONG Now()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return Ticks(now);
+}
 
 LONG Rename(HKEY parent, const std::wstring &from, const std::wstring &to)
 {
@@ -21,7 +26,7 @@ LONG Rename(HKEY parent, const std::wstring &from, const std::wstring &to)
     if (result != ERROR_SUCCESS)
         return result;
     UNICODE_STRING name = {USHORT(to.size() * sizeof(wchar_t)), USHORT(to.size() * sizeof(wchar_t)), const_cast<wchar_t *>(to.c_str())};
-    result = FromStatus(NtRenameKey(key, &name));
+    result = LONG(RtlNtStatusToDosError(NtRenameKey(key, &name)));
     RegCloseKey(key);
     return result;
 }
@@ -101,11 +106,9 @@ std::string Distrust(const KitKey &key, const Found &found, Note note, ULONGLONG
         return {};
     if (note != Note::Until)
         return live + " is there, and nothing says when the run that set it aside stopped, so it may hold newer settings; " + before + ".";
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
     // The kit never notes a time further ahead than that: a later one means the clock
     // was set back since, and the times of writes can no longer tell what is newer.
-    if (until > Ticks(now) + ULONGLONG(NoteMilliseconds) * 10000)
+    if (until > Now() + ULONGLONG(NoteMilliseconds) * 10000)
         return "the kit's note of when a run stopped lies in the future, as after the clock was set back, so " + live +
                " may hold newer settings; " + before + ".";
     if (!LatestWrite(found.parent, key.name, latest))
@@ -124,9 +127,7 @@ std::wstring LeftName(const KitKey &key) { return std::wstring(key.name) + L" (l
 
 bool NoteChangesFor(DWORD milliseconds)
 {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const ULONGLONG until = Ticks(now) + ULONGLONG(milliseconds) * 10000;
+    const ULONGLONG until = Now() + ULONGLONG(milliseconds) * 10000;
     HKEY key;
     LONG result = RegCreateKeyExW(HKEY_CURRENT_USER, KitOwnKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (result == ERROR_SUCCESS) {

@@ -53,9 +53,8 @@ struct PutBack {
 };
 // Sets aside what the tests left under each key's name, brings the saved key back or
 // deletes the sign that there was none, deletes what the tests left, then forgets the
-// note. What it cannot trust
-// (two signs for one key, a sign that is not as the kit left it, a key written after
-// the run stopped) it leaves exactly as it is.
+// note. What it cannot trust (two signs for one key, a sign that is not as the kit left
+// it, a key written after the run stopped) it leaves exactly as it is.
 PutBack PutBackKeys();
 
 // Sets every key aside for a run. Empty when done; otherwise one line that says why
