@@ -174,7 +174,7 @@ void CreateLink(HKEY root, const std::string &path, const std::string &target)
         RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr),
         ERROR_SUCCESS);
     const LONG linked = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(full.data()),
-                                       DWORD(full.size() * sizeof(wchar_t)));
+                                       DWORD(full.size()) * DWORD(sizeof(wchar_t)));
     RegCloseKey(key);
     ASSERT_EQ(linked, ERROR_SUCCESS);
     ASSERT_TRUE(target != path || RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) << "the link to itself opens";
