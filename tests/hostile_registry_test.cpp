@@ -3,7 +3,6 @@
 // its own five names, and change nothing outside its own key (the maker's key aside,
 // when removal leaves it empty). Runs only in the suite's own Wine prefix.
 #include "resources/resource_ids.h"
-#include "settings/catalogue.h"
 #include "tests/support/program.h"
 #include "tests/support/registry.h"
 
@@ -16,28 +15,16 @@ namespace {
 
 using Lines = std::set<std::string>;
 
-Lines Listed(const std::string &path)
+Lines Listed(const std::string &path, const std::vector<std::string> &skipped = {})
 {
-    const std::vector<std::string> lines = ListTree(HKEY_CURRENT_USER, path);
+    const std::vector<std::string> lines = ListTree(HKEY_CURRENT_USER, path, 0, skipped);
     return Lines(lines.begin(), lines.end());
-}
-
-bool StartsWith(const std::string &line, const std::string &prefix)
-{
-    return line.size() >= prefix.size() && _strnicmp(line.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
 
 // Everything in HKEY_CURRENT_USER but the maker's key, Wine's own key, where Wine
 // keeps notes of its own as any program starts, and the sandboxes of in-process tests
-// that may run meanwhile.
-Lines Elsewhere()
-{
-    Lines lines;
-    for (const std::string &line : ListTree(HKEY_CURRENT_USER, ""))
-        if (!StartsWith(line, Maker) && !StartsWith(line, "SOFTWARE\\Wine") && !StartsWith(line, SandboxRoot))
-            lines.insert(line);
-    return lines;
-}
+// that may run meanwhile, which are never walked into: their keys change as it reads.
+Lines Elsewhere() { return Listed("", {Maker, "Software\\Wine", Narrow(SandboxRoot)}); }
 
 // The lines only one side has, marked "-" for before and "+" for after.
 Lines Changes(const Lines &before, const Lines &after)
@@ -61,8 +48,8 @@ Lines AfterSave(const Lines &before, const std::vector<int> &shown)
     Lines after;
     for (const std::string &line : before) {
         bool ours = false;
-        for (const char *name : SettingValueNames)
-            ours = ours || line.compare(0, Settings.size() + 1 + strlen(name) + 1, Settings + ":" + name + "=") == 0;
+        for (const char *name : SettingNames)
+            ours = ours || line.rfind(Settings + ":" + name + "=", 0) == 0;
         if (!ours)
             after.insert(line);
     }
@@ -76,11 +63,11 @@ enum Outcome { Saved, Unchanged, Exactly };
 struct HostileCase {
     const char *what;
     std::vector<StoredValue> stored; // empty: no settings key
-    std::function<void()> andThen;   // more to leave in the registry, if any
     std::vector<int> shown;
     int button;
     Outcome outcome;
-    Lines exactly; // the maker's key afterwards, for Outcome Exactly
+    std::function<void()> andThen = nullptr; // more to leave in the registry, if any
+    Lines exactly = {};                      // the maker's key afterwards, for Outcome Exactly
 };
 
 using HostileRegistryTest = EndToEndTest;
@@ -97,7 +84,8 @@ int CountChildWindows(HWND dialog)
 TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsWrittenBackCleanly)
 {
     const Bytes eightBytes = {1, 0, 0, 0, 0, 0, 0, 0};
-    const std::vector<StoredValue> allChecked = Dwords({1, 1, 1, 1, 1});
+    const std::vector<int> all = {1, 1, 1, 1, 1};
+    const int OK = IDOK, Remove = IDC_REMOVE_KEYS;
     const auto hundredsOfForeignValues = [] {
         for (int i = 0; i < 300; ++i) {
             const std::string name = "Foreign" + std::to_string(i);
@@ -112,67 +100,38 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
     const auto settingsWithSubkey = [] { CreateKey(HKEY_CURRENT_USER, Settings + "\\Profiles"); };
 
     const HostileCase cases[] = {
-        {"REG_DWORD 0, 1, 7, 0xFFFFFFFF and missing",
-         {Dword(0), Dword(1), Dword(7), Dword(0xFFFFFFFF), Missing},
-         nullptr,
-         {0, 1, 1, 1, 0},
-         IDOK,
-         Saved,
-         {}},
+        {"REG_DWORD 0, 1, 7, 0xFFFFFFFF, missing", {Dword(0), Dword(1), Dword(7), Dword(0xFFFFFFFF), Missing}, {0, 1, 1, 1, 0}, OK, Saved},
         {"REG_BINARY of 1, 0, 2, 3 and 4 bytes",
          {Binary({1}), Binary({}), Binary({0, 0}), Binary({0, 0, 3}), Binary({0, 0, 0, 0})},
-         nullptr,
          {1, 0, 0, 1, 0},
-         IDOK,
-         Saved,
-         {}},
+         OK,
+         Saved},
         {"REG_BINARY of 8 bytes, REG_QWORD, REG_NONE with no data",
          {Binary(eightBytes), Qword(1), Of(REG_NONE, {}), Binary({0, 0, 0, 9}), Qword(0)},
-         nullptr,
          {0, 0, 0, 1, 0},
-         IDOK,
-         Saved,
-         {}},
+         OK,
+         Saved},
         {"REG_SZ short and long",
          {String("1"), String(""), String("a long string of text"), String("0"), String("yes")},
-         nullptr,
          {1, 0, 0, 1, 1},
-         IDOK,
-         Saved,
-         {}},
-        {"a value missing before and after a checked one",
-         {Missing, Dword(1), Missing, Dword(1), Missing},
-         nullptr,
-         {0, 1, 0, 1, 0},
-         IDOK,
-         Saved,
-         {}},
-        {"hundreds of foreign values", Dwords({1, 0, 1, 0, 1}), hundredsOfForeignValues, {1, 0, 1, 0, 1}, IDOK, Saved, {}},
-        {"a settings key that may only be read", Dwords({1, 0, 7, 0, 1}), readOnlySettings, {1, 0, 1, 0, 1}, IDOK, Unchanged, {}},
-        {"a settings key that cannot be opened: OK", {}, selfLink, {0, 0, 0, 0, 0}, IDOK, Unchanged, {}},
-        {"a settings key that cannot be opened: Remove", {}, selfLink, {0, 0, 0, 0, 0}, IDC_REMOVE_KEYS, Unchanged, {}},
+         OK,
+         Saved},
+        {"a value missing before and after a checked one", {Missing, Dword(1), Missing, Dword(1), Missing}, {0, 1, 0, 1, 0}, OK, Saved},
+        {"hundreds of foreign values", Dwords({1, 0, 1, 0, 1}), {1, 0, 1, 0, 1}, OK, Saved, hundredsOfForeignValues},
+        {"a settings key that may only be read", Dwords({1, 0, 7, 0, 1}), {1, 0, 1, 0, 1}, OK, Unchanged, readOnlySettings},
+        {"a settings key that cannot be opened: OK", {}, {0, 0, 0, 0, 0}, OK, Unchanged, selfLink},
+        {"a settings key that cannot be opened: Remove", {}, {0, 0, 0, 0, 0}, Remove, Unchanged, selfLink},
         {"removal beside the maker's own value",
-         allChecked,
+         Dwords(all),
+         all,
+         Remove,
+         Exactly,
          makersOwnValue,
-         {1, 1, 1, 1, 1},
-         IDC_REMOVE_KEYS,
-         Exactly,
-         {Maker, Maker + ":InstallDir=1:43 00"}},
-        {"removal beside another game",
-         allChecked,
-         anotherGame,
-         {1, 1, 1, 1, 1},
-         IDC_REMOVE_KEYS,
-         Exactly,
-         {Maker, Maker + "\\Other Game"}},
-        {"removal of a settings key with a subkey",
-         Dwords({1, 0, 0, 0, 0}),
-         settingsWithSubkey,
-         {1, 0, 0, 0, 0},
-         IDC_REMOVE_KEYS,
-         Unchanged,
-         {}},
+         {Maker, Maker + ":InstallDir=1:43 00 00 00"}},
+        {"removal beside another game", Dwords(all), all, Remove, Exactly, anotherGame, {Maker, Maker + "\\Other Game"}},
+        {"removal of a settings key with a subkey", Dwords({1, 0, 0, 0, 0}), {1, 0, 0, 0, 0}, Remove, Unchanged, settingsWithSubkey},
     };
+
     for (const HostileCase &c : cases) {
         SCOPED_TRACE(c.what);
         DeleteTree(HKEY_CURRENT_USER, Maker);
@@ -190,18 +149,7 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
         Play(program, {ClickButton(c.button)});
         EXPECT_EQ(WaitForEnd(program), 0u) << "the program must end, and end cleanly";
 
-        const Lines after = Listed(Maker);
-        switch (c.outcome) {
-        case Saved:
-            EXPECT_EQ(after, AfterSave(before, c.shown));
-            break;
-        case Unchanged:
-            EXPECT_EQ(after, before);
-            break;
-        case Exactly:
-            EXPECT_EQ(after, c.exactly);
-            break;
-        }
+        EXPECT_EQ(Listed(Maker), c.outcome == Saved ? AfterSave(before, c.shown) : c.outcome == Unchanged ? before : c.exactly);
         EXPECT_EQ(Changes(outside, Elsewhere()), Lines{}) << "outside the maker's key";
     }
 }

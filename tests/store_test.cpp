@@ -119,7 +119,7 @@ struct RemovalCase {
 
 TEST_F(StoreTest, RemovalDeletesTheSettingsKeyAndTheMakersKeyOnlyWhenNothingIsLeftInIt)
 {
-    const std::string StoredSetting = Settings + ":EnableSkipCutscenes";
+    const std::string StoredSetting = Settings + ":" + SettingNames[0];
     const RemovalCase cases[] = {
         {"settings and the then empty maker's key go; SOFTWARE stays", nullptr, {StoredSetting, Settings + ":Foreign"}, {Software}},
         {"a sibling product keeps the maker's key",
@@ -145,11 +145,12 @@ TEST_F(StoreTest, RemovalDeletesTheSettingsKeyAndTheMakersKeyOnlyWhenNothingIsLe
          {StoredSetting, Software + "\\Elsewhere:Kept"},
          {Software, Software + "\\Elsewhere", SeededLine(Software + "\\Elsewhere:Kept")}},
         {"a path without a parent goes alone", "Solo", {"Solo:Value", "Beside"}, {"Beside"}},
+        {"a one-letter key beside a path without a parent stays", "Solo", {"Solo:Value", "S"}, {"S"}},
         {"a deeper path goes up one level only", "A\\B\\C", {"A\\B\\C:Value"}, {"A"}},
     };
     for (const RemovalCase &c : cases) {
         SCOPED_TRACE(c.what);
-        for (const char *top : {"SOFTWARE", "Solo", "Beside", "A"})
+        for (const char *top : {"SOFTWARE", "Solo", "Beside", "S", "A"})
             DeleteTree(HKEY_CURRENT_USER, top);
         for (const std::string &entry : c.seed)
             SeedEntry(entry);

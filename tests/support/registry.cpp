@@ -1,53 +1,114 @@
 #include "tests/support/registry.h"
 
-#include "tests/kit/saved_key.h"
-
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstring>
+#include <iterator>
 
 namespace {
 
-// Lists the key `name` below parent as `shown`; with `shown` empty, only its subkeys.
-void ListKey(HKEY parent, const std::string &name, const std::string &shown, std::vector<std::string> &lines)
+std::string Hex(const void *bytes, size_t size, const char *between)
 {
+    std::string text;
+    for (size_t at = 0; at < size; ++at) {
+        const BYTE byte = static_cast<const BYTE *>(bytes)[at];
+        text += std::string(at ? between : "") + "0123456789abcdef"[byte >> 4] + "0123456789abcdef"[byte & 15];
+    }
+    return text;
+}
+
+// What ListTree shows of the key `name` below parent after its path.
+std::string Details(HKEY parent, const std::wstring &name, unsigned details)
+{
+    std::string text;
+    HKEY key, probe;
+    constexpr SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if ((details & KeySecurity) && OpenItself(parent, name, READ_CONTROL, key) == ERROR_SUCCESS) {
+        DWORD size = 0;
+        RegGetKeySecurity(key, parts, nullptr, &size);
+        Bytes descriptor(size);
+        LPSTR sddl = nullptr;
+        if (RegGetKeySecurity(key, parts, descriptor.data(), &size) == ERROR_SUCCESS &&
+            ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1, parts, &sddl, nullptr)) {
+            text += " " + std::string(sddl);
+            LocalFree(sddl);
+        }
+        RegCloseKey(key);
+    }
+    // A volatile key refuses a lasting subkey; a lasting one made to find out goes again.
+    if ((details & KeyVolatility) && OpenItself(parent, name, KEY_CREATE_SUB_KEY, key) == ERROR_SUCCESS) {
+        DWORD made = 0;
+        const LONG probed = RegCreateKeyExW(key, L"a lasting key?", 0, nullptr, 0, KEY_READ, nullptr, &probe, &made);
+        text += probed == ERROR_CHILD_MUST_BE_VOLATILE ? " volatile" : " probed " + std::to_string(probed) + "/" + std::to_string(made);
+        if (probed == ERROR_SUCCESS && RegCloseKey(probe) == ERROR_SUCCESS && made == REG_CREATED_NEW_KEY)
+            RegDeleteKeyW(key, L"a lasting key?");
+        RegCloseKey(key);
+    }
+    return text;
+}
+
+// Lists the key `name` below parent as `shown`; with `shown` empty, only its values and
+// its subkeys.
+void ListKey(HKEY parent, const std::wstring &name, const std::string &shown, unsigned details, const std::vector<std::string> &skipped,
+             std::vector<std::string> &lines)
+{
+    for (const std::string &path : skipped)
+        if (_stricmp(path.c_str(), shown.c_str()) == 0)
+            return;
+    std::string line = shown + Details(parent, name, details);
     HKEY key;
-    const LONG opened = RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ, &key);
+    const LONG opened = OpenItself(parent, name, KEY_READ, key);
     // A key gone meanwhile (another test's sandbox) is not there; one that is there but
     // will not open is listed, so that a change to it shows.
     if (opened != ERROR_SUCCESS) {
         if (opened != ERROR_FILE_NOT_FOUND)
-            lines.push_back(shown + " cannot be opened: error " + std::to_string(opened));
+            lines.push_back(line + " cannot be opened: error " + std::to_string(opened));
         return;
     }
-    char text[16384];
-    static BYTE data[1 << 16];
-    if (!shown.empty()) {
-        lines.push_back(shown);
-        const size_t firstValue = lines.size();
-        for (DWORD i = 0;; ++i) {
-            DWORD nameSize = sizeof text, dataSize = sizeof data, type = 0;
-            const LONG result = RegEnumValueA(key, i, text, &nameSize, nullptr, &type, data, &dataSize);
-            if (result != ERROR_SUCCESS) {
-                if (result != ERROR_NO_MORE_ITEMS && result != ERROR_KEY_DELETED)
-                    ADD_FAILURE() << "listing the values of " << shown << " failed with " << result;
-                break;
-            }
-            std::string line = shown + ":" + text + "=" + std::to_string(type) + ":";
-            for (DWORD at = 0; at < dataSize; ++at)
-                line += std::string(at ? " " : "") + "0123456789abcdef"[data[at] >> 4] + "0123456789abcdef"[data[at] & 15];
-            lines.push_back(line);
-        }
-        std::sort(lines.begin() + std::ptrdiff_t(firstValue), lines.end());
+    // The buffers are as large as the key's longest class, name and data; a value that
+    // grows meanwhile is read again with more room.
+    DWORD classLength = 0, longestName = 0, longestData = 0;
+    const auto measure = [&] {
+        RegQueryInfoKeyW(key, nullptr, &classLength, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName, &longestData, nullptr,
+                         nullptr);
+    };
+    measure();
+    std::wstring text(std::max(classLength, longestName) + 1, L'\0');
+    Bytes data(longestData + 1);
+    if (details & KeyClass) {
+        DWORD size = DWORD(text.size());
+        RegQueryInfoKeyW(key, text.data(), &size, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        line += " class " + Hex(text.data(), size * sizeof(wchar_t), "");
     }
-    std::vector<std::string> subkeys;
-    for (DWORD i = 0, size = sizeof text; RegEnumKeyExA(key, i, text, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-         ++i, size = sizeof text)
-        subkeys.push_back(text);
+    if (!shown.empty())
+        lines.push_back(line);
+    const size_t firstValue = lines.size();
+    for (DWORD i = 0;;) {
+        DWORD nameSize = DWORD(text.size()), dataSize = DWORD(data.size()), type = 0;
+        const LONG result = RegEnumValueW(key, i, text.data(), &nameSize, nullptr, &type, data.data(), &dataSize);
+        if (result == ERROR_MORE_DATA) {
+            measure();
+            text.resize(std::max<size_t>(longestName + 1, text.size() * 2));
+            data.resize(std::max<size_t>({longestData, dataSize, data.size() * 2}));
+            continue;
+        }
+        if (result != ERROR_SUCCESS) {
+            if (result != ERROR_NO_MORE_ITEMS && result != ERROR_KEY_DELETED)
+                ADD_FAILURE() << "listing the values of " << shown << " failed with " << result;
+            break;
+        }
+        const std::wstring valueName(text.data(), nameSize);
+        lines.push_back(shown + ":" +
+                        (details & ExactValueNames ? Hex(valueName.data(), nameSize * sizeof(wchar_t), "") : Narrow(valueName)) + "=" +
+                        std::to_string(type) + ":" + Hex(data.data(), dataSize, " "));
+        ++i;
+    }
+    std::sort(lines.begin() + std::ptrdiff_t(firstValue), lines.end());
+    std::vector<std::wstring> subkeys;
+    Subkeys(key, subkeys);
     std::sort(subkeys.begin(), subkeys.end());
-    for (const std::string &subkey : subkeys)
-        ListKey(key, subkey, shown.empty() ? subkey : shown + "\\" + subkey, lines);
+    for (const std::wstring &subkey : subkeys)
+        ListKey(key, subkey, shown.empty() ? Narrow(subkey) : shown + "\\" + Narrow(subkey), details, skipped, lines);
     RegCloseKey(key);
 }
 
@@ -64,9 +125,9 @@ std::vector<StoredValue> Dwords(const std::vector<int> &states)
 void SeedSettings(const std::vector<StoredValue> &values)
 {
     CreateKey(HKEY_CURRENT_USER, Settings);
-    for (int i = 0; i < SettingCount; ++i)
-        if (values[size_t(i)].present)
-            SetValue(HKEY_CURRENT_USER, Settings, SettingValueNames[i], values[size_t(i)].type, values[size_t(i)].data);
+    for (size_t i = 0; i < std::size(SettingNames); ++i)
+        if (values[i].present)
+            SetValue(HKEY_CURRENT_USER, Settings, SettingNames[i], values[i].type, values[i].data);
 }
 
 void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data)
@@ -79,14 +140,11 @@ void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, 
     ASSERT_EQ(result, ERROR_SUCCESS) << "setting " << path << ":" << name;
 }
 
-void DeleteTree(HKEY root, const std::string &path)
-{
-    EXPECT_EQ(DeleteKeyTree(root, std::wstring(path.begin(), path.end())), ERROR_SUCCESS) << "deleting " << path;
-}
+void DeleteTree(HKEY root, const std::string &path) { EXPECT_EQ(DeleteKeyTree(root, Wide(path)), ERROR_SUCCESS) << "deleting " << path; }
 
 void SetAccess(HKEY root, const std::string &path, const char *sddl)
 {
-    const LONG result = SetKeyAccess(root, std::wstring(path.begin(), path.end()), std::wstring(sddl, sddl + strlen(sddl)).c_str());
+    const LONG result = SetKeyAccess(root, Wide(path), Wide(sddl).c_str());
     ASSERT_TRUE(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) << "setting the access of " << path << " failed with " << result;
 }
 
@@ -108,25 +166,24 @@ void CreateLink(HKEY root, const std::string &path, const std::string &target)
     CloseHandle(token);
     LPSTR sid = nullptr;
     ASSERT_TRUE(gotUser && ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, &sid));
-    const std::string full = std::string("\\Registry\\User\\") + sid + "\\" + target;
+    const std::wstring full = Wide(std::string("\\Registry\\User\\") + sid + "\\" + target);
     LocalFree(sid);
-    const std::wstring wideTarget(full.begin(), full.end());
 
     HKEY key;
     ASSERT_EQ(
         RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr),
         ERROR_SUCCESS);
-    const LONG linked = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(wideTarget.data()),
-                                       DWORD(wideTarget.size()) * DWORD(sizeof(wchar_t)));
+    const LONG linked = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(full.data()),
+                                       DWORD(full.size()) * DWORD(sizeof(wchar_t)));
     RegCloseKey(key);
     ASSERT_EQ(linked, ERROR_SUCCESS);
     ASSERT_TRUE(target != path || RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) << "the link to itself opens";
 }
 
-std::vector<std::string> ListTree(HKEY root, const std::string &path)
+std::vector<std::string> ListTree(HKEY root, const std::string &path, unsigned details, const std::vector<std::string> &skipped)
 {
     std::vector<std::string> lines;
-    ListKey(root, path, path, lines);
+    ListKey(root, Wide(path), path, details, skipped, lines);
     return lines;
 }
 
@@ -137,8 +194,8 @@ std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, co
         lines.push_back(Settings.substr(0, end));
     lines.push_back(Settings);
     const size_t firstValue = lines.size();
-    for (int i = 0; i < SettingCount; ++i)
-        lines.push_back(Settings + ":" + SettingValueNames[i] + "=4:0" + std::to_string(states[size_t(i)]) + " 00 00 00");
+    for (size_t i = 0; i < std::size(SettingNames); ++i)
+        lines.push_back(Settings + ":" + SettingNames[i] + "=4:0" + std::to_string(states[i]) + " 00 00 00");
     std::sort(lines.begin() + std::ptrdiff_t(firstValue), lines.end());
     return lines;
 }
@@ -163,5 +220,5 @@ void SandboxedTest::TearDown()
     DeleteTree(HKEY_CURRENT_USER, path_);
     // The root goes with the last sandbox, so that a run on a person's machine leaves
     // nothing; while a kit runs, it holds the kit's note.
-    DeleteKeyIfEmpty(HKEY_CURRENT_USER, KitOwnKey);
+    DeleteKeyIfEmpty(HKEY_CURRENT_USER, SandboxRoot);
 }

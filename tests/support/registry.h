@@ -3,7 +3,7 @@
 #ifndef DUSTMARROW_TESTS_REGISTRY_H
 #define DUSTMARROW_TESTS_REGISTRY_H
 
-#include "settings/catalogue.h"
+#include "tests/support/keys.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -11,13 +11,16 @@
 #include <string>
 #include <vector>
 
-// The keys the program works in, under HKEY_CURRENT_USER.
+// The keys the program works in, under HKEY_CURRENT_USER, and the names of its five
+// values in the order of the boxes: as the game reads them, written out here alone, so
+// that a name the program spells otherwise fails the tests.
 inline const std::string Software = "SOFTWARE";
-inline const std::string Maker = "SOFTWARE\\Quorvanta";
-inline const std::string Settings = SettingsKeyPath;
-// Where the in-process tests keep their private HKEY_CURRENT_USER, one key a process.
-inline const std::string SandboxRoot = "Software\\DustmarrowSetupTests";
-inline std::string SandboxPath() { return SandboxRoot + "\\Sandbox" + std::to_string(GetCurrentProcessId()); }
+inline const std::string Maker = Software + "\\Quorvanta";
+inline const std::string Settings = Maker + "\\Dustmarrow";
+inline constexpr const char *SettingNames[] = {"EnableSkipCutscenes", "WindowFullScreen", "FixAspectRatio", "SwitchResolutions",
+                                               "SmoothGraphics"};
+// This process's private HKEY_CURRENT_USER, for the in-process tests.
+inline std::string SandboxPath() { return Narrow(SandboxOf(GetCurrentProcessId())); }
 
 using Bytes = std::vector<BYTE>;
 
@@ -58,11 +61,19 @@ void AllowOnlyReading(HKEY root, const std::string &path);
 void CreateLink(HKEY root, const std::string &path, const std::string &target);
 inline void CreateSelfLink(HKEY root, const std::string &path) { CreateLink(root, path, path); }
 
-// One line per key ("A\B") and per value ("A\B:Name=type:hex bytes"), in a fixed
-// order, for every key at and below path; a key that exists but cannot be opened is a
-// line of its own ("A\B cannot be opened: error N"). Empty when path does not exist;
-// an empty path lists every key below root.
-std::vector<std::string> ListTree(HKEY root, const std::string &path);
+// What ListTree shows of each key after its path, when asked: its security as SDDL
+// (owner, group and access), its class's UTF-16 bytes, and whether it is volatile
+// (found by making a lasting subkey, which goes again); and each value's name as its
+// UTF-16 bytes, NULs and all, rather than as text.
+inline constexpr unsigned KeySecurity = 1, KeyClass = 2, KeyVolatility = 4, ExactValueNames = 8;
+
+// One line per key ("A\B") and per value ("A\B:Name=type:hex bytes", as the registry
+// keeps them: text in UTF-16), in a fixed order, for every key at and below path; a key
+// that exists but cannot be opened is a line of its own ("A\B cannot be opened: error
+// N"). A link is listed as a key, never followed. Empty when path does not exist; an
+// empty path lists every key below root. The keys whose paths are `skipped` (in any
+// case) are left out, with all below them.
+std::vector<std::string> ListTree(HKEY root, const std::string &path, unsigned details = 0, const std::vector<std::string> &skipped = {});
 
 // The tree ListTree shows from `top` (the settings key or a key above it) when it holds
 // nothing but the five settings as the program writes them: REG_DWORD 0 or 1.

@@ -1,77 +1,22 @@
-#include "tests/kit/saved_key.h"
+#include "tools/kit/saved_key.h"
 
-#include <sddl.h>
 #include <winternl.h>
 
 #include <algorithm>
-#include <iterator>
 #include <vector>
-
-// Deletes the key itself, a link included, where every named call would follow it.
-extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 
 namespace {
 
-constexpr wchar_t SandboxPrefix[] = L"Sandbox";
-
-std::string Narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
 std::string FullName(const KitKey &key, const std::wstring &name)
 {
     return "HKEY_CURRENT_USER\\" + Narrow(key.parent) + "\\" + Narrow(name);
 }
 ULONGLONG Ticks(const FILETIME &time) { return ULONGLONG(time.dwHighDateTime) << 32 | time.dwLowDateTime; }
-LONG FromStatus(NTSTATUS status) { return LONG(RtlNtStatusToDosError(status)); }
-
-// Opens the key `name` below parent itself: a link as the link, never what it points at.
-LONG OpenItself(HKEY parent, const std::wstring &name, REGSAM access, HKEY &key)
+ULONGLONG Now()
 {
-    return RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, access, &key);
-}
-
-bool Exists(HKEY parent, const std::wstring &name)
-{
-    HKEY key;
-    const LONG result = OpenItself(parent, name, KEY_QUERY_VALUE, key);
-    if (result == ERROR_SUCCESS)
-        RegCloseKey(key);
-    return result != ERROR_FILE_NOT_FOUND;
-}
-
-LONG Subkeys(HKEY key, std::vector<std::wstring> &names)
-{
-    wchar_t name[256];
-    LONG result = ERROR_SUCCESS;
-    for (DWORD i = 0, size = 256; (result = RegEnumKeyExW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)) == ERROR_SUCCESS;
-         ++i, size = 256)
-        names.emplace_back(name, size);
-    return result == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : result;
-}
-
-// On Windows a key's owner may always read and change its security, and nothing more
-// unless the key allows it: a key left readable only, or not even that, is opened to
-// everyone before it is deleted. (Wine also lets the owner delete it.)
-bool OpenToEveryone(HKEY parent, const std::wstring &name) { return SetKeyAccess(parent, name, L"D:P(A;;KA;;;WD)") == ERROR_SUCCESS; }
-
-// Each subkey is opened below the handle of its parent, never by a path, so that no
-// link on the way is followed.
-LONG DeleteBelow(HKEY parent, const std::wstring &name)
-{
-    constexpr REGSAM access = KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | DELETE;
-    HKEY key;
-    LONG result = OpenItself(parent, name, access, key);
-    if (result == ERROR_ACCESS_DENIED && OpenToEveryone(parent, name))
-        result = OpenItself(parent, name, access, key);
-    if (result != ERROR_SUCCESS)
-        return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
-    std::vector<std::wstring> subkeys;
-    result = Subkeys(key, subkeys);
-    for (const std::wstring &subkey : subkeys)
-        if (result == ERROR_SUCCESS)
-            result = DeleteBelow(key, subkey);
-    if (result == ERROR_SUCCESS)
-        result = FromStatus(NtDeleteKey(key));
-    RegCloseKey(key);
-    return result;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return Ticks(now);
 }
 
 LONG Rename(HKEY parent, const std::wstring &from, const std::wstring &to)
@@ -81,13 +26,10 @@ LONG Rename(HKEY parent, const std::wstring &from, const std::wstring &to)
     if (result != ERROR_SUCCESS)
         return result;
     UNICODE_STRING name = {USHORT(to.size() * sizeof(wchar_t)), USHORT(to.size() * sizeof(wchar_t)), const_cast<wchar_t *>(to.c_str())};
-    result = FromStatus(NtRenameKey(key, &name));
+    result = LONG(RtlNtStatusToDosError(NtRenameKey(key, &name)));
     RegCloseKey(key);
     return result;
 }
-
-std::wstring FenceName(const KitKey &key) { return std::wstring(key.name) + L" (being saved by DustmarrowSetupTests)"; }
-std::wstring LeftName(const KitKey &key) { return std::wstring(key.name) + L" (left by the tests of DustmarrowSetupTests)"; }
 
 // Renames the key to a sibling name that sorts after its own (the saved name, or the
 // name of what the tests left). Wine 8's server, renaming a key to a name that sorts
@@ -103,7 +45,7 @@ LONG RenameUp(HKEY parent, const KitKey &key, const std::wstring &to)
         return result;
     RegCloseKey(fence);
     result = Rename(parent, key.name, to);
-    const LONG removed = DeleteBelow(parent, FenceName(key));
+    const LONG removed = DeleteKeyTree(parent, FenceName(key));
     return result != ERROR_SUCCESS ? result : removed;
 }
 
@@ -124,17 +66,6 @@ bool LatestWrite(HKEY parent, const std::wstring &name, ULONGLONG &latest)
         read = read && LatestWrite(key, subkey, latest);
     RegCloseKey(key);
     return read;
-}
-
-bool IsEmpty(HKEY parent, const std::wstring &name)
-{
-    HKEY key;
-    DWORD subkeys = 1, values = 1;
-    if (OpenItself(parent, name, KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
-        return false;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr);
-    RegCloseKey(key);
-    return subkeys == 0 && values == 0;
 }
 
 enum class Note { None, Until, NotTheKits };
@@ -175,11 +106,9 @@ std::string Distrust(const KitKey &key, const Found &found, Note note, ULONGLONG
         return {};
     if (note != Note::Until)
         return live + " is there, and nothing says when the run that set it aside stopped, so it may hold newer settings; " + before + ".";
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
     // The kit never notes a time further ahead than that: a later one means the clock
     // was set back since, and the times of writes can no longer tell what is newer.
-    if (until > Ticks(now) + ULONGLONG(NoteMilliseconds) * 10000)
+    if (until > Now() + ULONGLONG(NoteMilliseconds) * 10000)
         return "the kit's note of when a run stopped lies in the future, as after the clock was set back, so " + live +
                " may hold newer settings; " + before + ".";
     if (!LatestWrite(found.parent, key.name, latest))
@@ -189,26 +118,16 @@ std::string Distrust(const KitKey &key, const Found &found, Note note, ULONGLONG
     return {};
 }
 
-bool ProcessEnded(DWORD id)
-{
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
-    if (process == nullptr)
-        return GetLastError() == ERROR_INVALID_PARAMETER;
-    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
-}
-
 }
 
 std::wstring SavedName(const KitKey &key) { return std::wstring(key.name) + L" (saved by DustmarrowSetupTests)"; }
 std::wstring AbsentName(const KitKey &key) { return std::wstring(key.name) + L" (absent before DustmarrowSetupTests ran)"; }
+std::wstring FenceName(const KitKey &key) { return std::wstring(key.name) + L" (being saved by DustmarrowSetupTests)"; }
+std::wstring LeftName(const KitKey &key) { return std::wstring(key.name) + L" (left by the tests of DustmarrowSetupTests)"; }
 
 bool NoteChangesFor(DWORD milliseconds)
 {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const ULONGLONG until = Ticks(now) + ULONGLONG(milliseconds) * 10000;
+    const ULONGLONG until = Now() + ULONGLONG(milliseconds) * 10000;
     HKEY key;
     LONG result = RegCreateKeyExW(HKEY_CURRENT_USER, KitOwnKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (result == ERROR_SUCCESS) {
@@ -239,10 +158,10 @@ PutBack PutBackKeys()
                            "HKEY_CURRENT_USER\\" + Narrow(key.parent) + " cannot be opened: error " + std::to_string(opened) + "." +
                                byHand};
         } else {
-            each.saved = Exists(each.parent, SavedName(key));
-            each.absent = Exists(each.parent, AbsentName(key));
-            each.live = Exists(each.parent, key.name);
-            each.fence = Exists(each.parent, FenceName(key));
+            each.saved = KeyExists(each.parent, SavedName(key));
+            each.absent = KeyExists(each.parent, AbsentName(key));
+            each.live = KeyExists(each.parent, key.name);
+            each.fence = KeyExists(each.parent, FenceName(key));
             const std::string distrust = outcome.done ? Distrust(key, each, note, until) : "";
             if (!distrust.empty())
                 outcome = {false, 0, distrust + byHand};
@@ -258,14 +177,14 @@ PutBack PutBackKeys()
         const bool aside = each.saved || each.absent;
         LONG result = ERROR_SUCCESS;
         if (outcome.done && each.parent != nullptr) {
-            result = DeleteBelow(each.parent, LeftName(key));
+            result = DeleteKeyTree(each.parent, LeftName(key));
             if (result == ERROR_SUCCESS && aside && each.live)
                 result = RenameUp(each.parent, key, LeftName(key));
             if (result == ERROR_SUCCESS && aside)
-                result = each.saved ? Rename(each.parent, SavedName(key), key.name) : DeleteBelow(each.parent, AbsentName(key));
+                result = each.saved ? Rename(each.parent, SavedName(key), key.name) : DeleteKeyTree(each.parent, AbsentName(key));
             for (const std::wstring &name : {LeftName(key), FenceName(key)})
                 if (result == ERROR_SUCCESS)
-                    result = DeleteBelow(each.parent, name);
+                    result = DeleteKeyTree(each.parent, name);
             outcome.keysBack += aside ? 1 : 0;
         }
         if (result != ERROR_SUCCESS)
@@ -293,7 +212,7 @@ std::string SetKeysAside()
         if (result == ERROR_FILE_NOT_FOUND)
             continue;
         if (result == ERROR_SUCCESS) {
-            if (Exists(parent, key.name))
+            if (KeyExists(parent, key.name))
                 result = RenameUp(parent, key, SavedName(key));
             else if ((result = RegCreateKeyExW(parent, AbsentName(key).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &absent, nullptr)) ==
                      ERROR_SUCCESS)
@@ -314,74 +233,7 @@ bool KeysAreAside()
     HKEY parent;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, KitKeys[0].parent, 0, KEY_READ, &parent) != ERROR_SUCCESS)
         return false;
-    const bool aside = Exists(parent, SavedName(KitKeys[0])) || Exists(parent, AbsentName(KitKeys[0]));
+    const bool aside = KeyExists(parent, SavedName(KitKeys[0])) || KeyExists(parent, AbsentName(KitKeys[0]));
     RegCloseKey(parent);
     return aside;
-}
-
-std::string EarlierKitsCopy(const std::string &kitFolder)
-{
-    const std::string copy = kitFolder + "DustmarrowSetupTests-saved-registry.txt";
-    if (GetFileAttributesA(copy.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return {};
-    return copy + " is a copy of HKEY_CURRENT_USER\\SOFTWARE\\Quorvanta that an earlier version of the kit kept, which this one "
-                  "does not read: if the key is as you want it, delete the file; if not, the earlier kit puts the key back from it "
-                  "when run once more in this folder. No test is run.";
-}
-
-LONG SetKeyAccess(HKEY root, const std::wstring &path, const wchar_t *sddl)
-{
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
-        return LONG(GetLastError());
-    HKEY key;
-    LONG result = OpenItself(root, path, WRITE_DAC, key);
-    if (result == ERROR_SUCCESS) {
-        result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
-        RegCloseKey(key);
-    }
-    LocalFree(descriptor);
-    return result;
-}
-
-LONG DeleteKeyTree(HKEY root, const std::wstring &path)
-{
-    const size_t last = path.find_last_of(L'\\');
-    if (last == std::wstring::npos)
-        return DeleteBelow(root, path);
-    HKEY parent;
-    LONG result = RegOpenKeyExW(root, path.substr(0, last).c_str(), 0, KEY_QUERY_VALUE, &parent);
-    if (result != ERROR_SUCCESS)
-        return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
-    result = DeleteBelow(parent, path.substr(last + 1));
-    RegCloseKey(parent);
-    return result;
-}
-
-void DeleteKeyIfEmpty(HKEY root, const wchar_t *path)
-{
-    if (IsEmpty(root, path))
-        RegDeleteKeyW(root, path);
-}
-
-void RemoveEndedSandboxes()
-{
-    HKEY root;
-    std::vector<std::wstring> names;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, KitOwnKey, 0, KEY_READ, &root) != ERROR_SUCCESS)
-        return;
-    Subkeys(root, names);
-    for (const std::wstring &name : names) {
-        // "Sandbox" and the id of the process, which is at most ten digits.
-        ULONGLONG id = 0;
-        const size_t digits = name.size() - std::min(name.size(), std::size(SandboxPrefix) - 1);
-        bool sandbox = name.compare(0, std::size(SandboxPrefix) - 1, SandboxPrefix) == 0 && digits > 0 && digits <= 10;
-        for (size_t at = name.size() - digits; sandbox && at < name.size(); ++at) {
-            sandbox = name[at] >= L'0' && name[at] <= L'9';
-            id = id * 10 + ULONGLONG(name[at] - L'0');
-        }
-        if (sandbox && id <= MAXDWORD && ProcessEnded(DWORD(id)))
-            DeleteBelow(root, name);
-    }
-    RegCloseKey(root);
 }

@@ -1,7 +1,7 @@
 // What the kit's report says first about the machine it runs on, each as one line's
 // text, and the platform functions that older Windows may lack.
-#ifndef DUSTMARROW_TESTS_KIT_SYSTEM_FACTS_H
-#define DUSTMARROW_TESTS_KIT_SYSTEM_FACTS_H
+#ifndef DUSTMARROW_TOOLS_KIT_SYSTEM_FACTS_H
+#define DUSTMARROW_TOOLS_KIT_SYSTEM_FACTS_H
 
 #include <windows.h>
 

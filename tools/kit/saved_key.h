@@ -9,10 +9,10 @@
 // renames the saved key back. Every step can be taken again, so a run stopped at any
 // point is finished by the next run of any kit, from any folder: the state is the
 // user's registry, not a file.
-#ifndef DUSTMARROW_TESTS_KIT_SAVED_KEY_H
-#define DUSTMARROW_TESTS_KIT_SAVED_KEY_H
+#ifndef DUSTMARROW_TOOLS_KIT_SAVED_KEY_H
+#define DUSTMARROW_TOOLS_KIT_SAVED_KEY_H
 
-#include <windows.h>
+#include "tests/support/keys.h"
 
 #include <string>
 
@@ -25,13 +25,17 @@ struct KitKey {
 // Linux player's Windows version and DLL choices for it).
 inline constexpr KitKey KitKeys[] = {{L"SOFTWARE", L"Quorvanta"}, {L"Software\\Wine\\AppDefaults", L"DustmarrowSetup.exe"}};
 
-// Where a key waits during a run, and the empty key that says there was none.
+// The siblings that the kit names after a key: where the key waits during a run, the
+// empty key that says there was none, the empty key there for the moment of setting a
+// key aside, and what the tests left, set aside before it is deleted.
 std::wstring SavedName(const KitKey &key);
 std::wstring AbsentName(const KitKey &key);
+std::wstring FenceName(const KitKey &key);
+std::wstring LeftName(const KitKey &key);
 
 // The kit's own key: it notes there until when a run may change the keys, and the
 // in-process tests keep their sandboxes below it.
-inline constexpr wchar_t KitOwnKey[] = L"Software\\DustmarrowSetupTests";
+inline constexpr const wchar_t *KitOwnKey = SandboxRoot;
 inline constexpr wchar_t NoteName[] = L"TestsMayChangeKeysUntil";
 
 // Notes that this run may change the keys during the next `milliseconds`. A later run
@@ -49,9 +53,8 @@ struct PutBack {
 };
 // Sets aside what the tests left under each key's name, brings the saved key back or
 // deletes the sign that there was none, deletes what the tests left, then forgets the
-// note. What it cannot trust
-// (two signs for one key, a sign that is not as the kit left it, a key written after
-// the run stopped) it leaves exactly as it is.
+// note. What it cannot trust (two signs for one key, a sign that is not as the kit left
+// it, a key written after the run stopped) it leaves exactly as it is.
 PutBack PutBackKeys();
 
 // Sets every key aside for a run. Empty when done; otherwise one line that says why
@@ -60,25 +63,5 @@ std::string SetKeysAside();
 
 // Whether the maker's key is set aside, so that the tests may change it.
 bool KeysAreAside();
-
-// The copy of the maker's key that earlier versions of the kit kept beside it, which
-// this one never reads: one line that says what to do with it, or empty when there is
-// none in `kitFolder`.
-std::string EarlierKitsCopy(const std::string &kitFolder);
-
-// Sets the key's access from its SDDL; a link's own, never its target's.
-LONG SetKeyAccess(HKEY root, const std::wstring &path, const wchar_t *sddl);
-
-// Deletes the key `path` below root with everything in it; a missing key is no error.
-// It never follows a link: a link is deleted itself and its target kept. A key that
-// keeps its owner out is first opened to everyone, as its owner always may.
-LONG DeleteKeyTree(HKEY root, const std::wstring &path);
-
-// Deletes the key at `path` only when it holds no value and no subkey.
-void DeleteKeyIfEmpty(HKEY root, const wchar_t *path);
-
-// Deletes the sandbox left by any in-process test whose process has ended: one that
-// hung, or was killed.
-void RemoveEndedSandboxes();
 
 #endif

@@ -5,8 +5,8 @@
 // settings), so the kit sets those keys aside before the first test and brings them
 // back after the last one; a run that was stopped leaves them aside, and the next run
 // of any kit brings them back first.
-#include "tests/kit/saved_key.h"
-#include "tests/kit/system_facts.h"
+#include "tools/kit/saved_key.h"
+#include "tools/kit/system_facts.h"
 #include "tests/support/program.h"
 #include "ui/setup_dialog.h"
 
@@ -57,12 +57,8 @@ struct Outcome {
     enum Kind { Passed, Failed, Skipped, Hung } kind;
     std::string details; // what a failed test printed
 };
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
+// How the report begins each test's line, by its outcome.
+constexpr const char *OutcomeLabels[] = {"ok       ", "FAILED   ", "skipped  ", "HUNG     "};
 
 // Ends a test's process and every process that it started, by id: for a test that the
 // kit could not put in a job of its own. Only processes started after the test count,
@@ -75,28 +71,34 @@ void EndProcessTree(HANDLE test, DWORD testId)
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
         all.push_back(entry);
-    if (snapshot != INVALID_HANDLE_VALUE)
-        CloseHandle(snapshot);
+    CloseHandle(snapshot);
     TerminateProcess(test, 1);
     std::vector<DWORD> tree = {testId};
     for (size_t i = 0; i < tree.size(); ++i)
         for (const PROCESSENTRY32 &each : all)
             if (each.th32ParentProcessID == tree[i] && std::find(tree.begin(), tree.end(), each.th32ProcessID) == tree.end())
-                tree.push_back(each.th32ProcessID);
-    for (size_t i = 1; i < tree.size(); ++i) {
-        const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, tree[i]);
-        if (process != nullptr && GetProcessTimes(process, &created, &unused, &unused, &unused) && CompareFileTime(&created, &started) >= 0)
-            TerminateProcess(process, 1);
-        if (process != nullptr)
-            CloseHandle(process);
-    }
+                if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, each.th32ProcessID)) {
+                    if (GetProcessTimes(process, &created, &unused, &unused, &unused) && CompareFileTime(&created, &started) >= 0 &&
+                        TerminateProcess(process, 1))
+                        tree.push_back(each.th32ProcessID);
+                    CloseHandle(process);
+                }
 }
 
-// Runs one test in a process of its own, its output in a file, inside a job that ends
-// the program under test with it. A process that outlives the limit is ended.
-Outcome RunTest(const std::string &name)
+// A run of the kit as a child: whether it started (when not, status is the error),
+// whether it ended within the limit, its exit status, and what it printed.
+struct ChildRun {
+    bool started, ended;
+    DWORD status;
+    std::string printed;
+};
+
+// Runs the kit as a child with these arguments and the program, its output in a file,
+// inside a job that ends the program under test with it; a child that outlives the
+// limit is ended. While `noting`, the note that the tests may change the keys is renewed.
+ChildRun RunChild(const std::string &arguments, bool noting)
 {
     char folder[MAX_PATH], output[MAX_PATH];
     GetTempPathA(MAX_PATH, folder);
@@ -107,7 +109,7 @@ Outcome RunTest(const std::string &name)
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = file;
-    std::string commandLine = "\"" + SelfPath() + "\" --child --gtest_filter=" + name + " \"" + KitProgram + "\"";
+    std::string commandLine = "\"" + SelfPath() + "\" --child " + arguments + " \"" + KitProgram + "\"";
     PROCESS_INFORMATION process{};
     // Windows 7 lets a process be in one job only: a kit that runs in one (as a
     // launcher may start it) starts its test outside that job where the job allows it.
@@ -116,12 +118,13 @@ Outcome RunTest(const std::string &name)
         return CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | flags, nullptr, nullptr, &startup,
                               &process);
     };
-    if (!start(CREATE_BREAKAWAY_FROM_JOB) && !start(0)) {
-        CloseHandle(file);
-        DeleteFileA(output);
-        return {Outcome::Failed, "    could not start it: error " + std::to_string(GetLastError())};
-    }
+    const bool started = start(CREATE_BREAKAWAY_FROM_JOB) || start(0);
+    const DWORD error = GetLastError();
     CloseHandle(file);
+    if (!started) {
+        DeleteFileA(output);
+        return {false, false, error, {}};
+    }
     const HANDLE job = CreateJobObjectA(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -129,32 +132,42 @@ Outcome RunTest(const std::string &name)
     const bool inJob = AssignProcessToJobObject(job, process.hProcess);
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
-    bool ended = false;
-    for (const DWORD started = GetTickCount(); !ended && GetTickCount() - started < TestLimitMilliseconds;) {
-        NoteChangesFor(NoteMilliseconds);
-        ended = WaitForSingleObject(process.hProcess, NoteEveryMilliseconds) == WAIT_OBJECT_0;
+    ChildRun run = {true, false, 1, {}};
+    for (const DWORD begun = GetTickCount(); !run.ended && GetTickCount() - begun < TestLimitMilliseconds;) {
+        if (noting)
+            NoteChangesFor(NoteMilliseconds);
+        run.ended = WaitForSingleObject(process.hProcess, NoteEveryMilliseconds) == WAIT_OBJECT_0;
     }
-    // Closing the job ends whatever the test left running; without a job, the same is
+    // Closing the job ends whatever the child left running; without a job, the same is
     // done by id.
-    if (!(inJob && (ended || TerminateJobObject(job, 1))))
+    if (!(inJob && (run.ended || TerminateJobObject(job, 1))))
         EndProcessTree(process.hProcess, process.dwProcessId);
     WaitForSingleObject(process.hProcess, 5000);
-    DWORD status = 1;
-    GetExitCodeProcess(process.hProcess, &status);
+    GetExitCodeProcess(process.hProcess, &run.status);
     CloseHandle(process.hProcess);
     CloseHandle(job);
-    const std::string printed = ReadFile(output);
+    std::ifstream printed(output, std::ios::binary);
+    run.printed.assign(std::istreambuf_iterator<char>(printed), std::istreambuf_iterator<char>());
+    printed.close();
     DeleteFileA(output);
+    return run;
+}
 
-    if (!ended)
+// Runs one test in a process of its own.
+Outcome RunTest(const std::string &name)
+{
+    const ChildRun run = RunChild("--gtest_filter=" + name, true);
+    if (!run.started)
+        return {Outcome::Failed, "    could not start it: error " + std::to_string(run.status)};
+    if (!run.ended)
         return {Outcome::Hung, "    still running after " + std::to_string(TestLimitMilliseconds / 1000) + " s, and ended"};
-    if (status == 0 && printed.find("[  SKIPPED ]") != std::string::npos)
+    if (run.status == 0 && run.printed.find("[  SKIPPED ]") != std::string::npos)
         return {Outcome::Skipped, ""};
-    if (status == 0 && printed.find("[       OK ]") != std::string::npos)
+    if (run.status == 0 && run.printed.find("[       OK ]") != std::string::npos)
         return {Outcome::Passed, ""};
     // What the test printed between its start and its result.
     std::string details;
-    std::istringstream lines(printed);
+    std::istringstream lines(run.printed);
     bool inside = false;
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line.back() == '\r')
@@ -167,39 +180,34 @@ Outcome RunTest(const std::string &name)
             details += "    " + line + "\n";
     }
     if (details.empty())
-        details = "    ended with status " + std::to_string(status) + " and no test result\n";
+        details = "    ended with status " + std::to_string(run.status) + " and no test result\n";
     return {Outcome::Failed, details.substr(0, details.size() - 1)};
 }
 
-// GoogleTest's filter, as --gtest_filter takes it: patterns with * and ? separated by
-// ':', then after a '-' the patterns to leave out.
-bool Matches(const char *pattern, const char *name)
-{
-    if (*pattern == '\0' || *pattern == ':' || *pattern == '-')
-        return *name == '\0';
-    if (*pattern == '*')
-        return Matches(pattern + 1, name) || (*name != '\0' && Matches(pattern, name + 1));
-    return *name != '\0' && (*pattern == '?' || *pattern == *name) && Matches(pattern + 1, name + 1);
-}
+// GoogleTest lists the disabled tests that the filter names too, and runs none of them:
+// those whose suite's or own name begins with DISABLED_ or holds /DISABLED_.
+bool Disabled(const std::string &name) { return name.rfind("DISABLED_", 0) == 0 || name.find("/DISABLED_") != std::string::npos; }
 
-bool MatchesAny(const std::string &patterns, const std::string &name)
+// The tests that the filter selects, in GoogleTest's order, as a child lists them: a
+// line "Suite." for each suite, then one for each of its tests indented by two spaces,
+// each perhaps followed by "  # " and its parameter. Empty when done; otherwise why not.
+std::string ListSelectedTests(std::vector<std::string> &names)
 {
-    for (size_t at = 0; at <= patterns.size(); at = patterns.find(':', at) + 1) {
-        if (Matches(patterns.c_str() + at, name.c_str()))
-            return true;
-        if (patterns.find(':', at) == std::string::npos)
-            break;
-    }
-    return false;
-}
-
-bool Selected(const std::string &name)
-{
-    const std::string filter = testing::GTEST_FLAG(filter);
-    const size_t minus = filter.find('-');
-    const std::string wanted = filter.substr(0, minus);
-    return name.find("DISABLED_") == std::string::npos && MatchesAny(wanted.empty() ? "*" : wanted, name) &&
-           (minus == std::string::npos || !MatchesAny(filter.substr(minus + 1), name));
+    const ChildRun run = RunChild("--gtest_list_tests \"--gtest_filter=" + testing::GTEST_FLAG(filter) + "\"", false);
+    if (!run.started)
+        return "could not start the kit again: error " + std::to_string(run.status);
+    if (!run.ended || run.status != 0)
+        return run.ended ? "listing them ended with status " + std::to_string(run.status) : "listing them did not end";
+    std::istringstream lines(run.printed);
+    std::string line, suite, name;
+    while (std::getline(lines, line))
+        if (!(std::istringstream(line) >> name))
+            continue;
+        else if (line[0] != ' ')
+            suite = name.substr(0, name.size() - 1);
+        else if (!Disabled(suite) && !Disabled(name))
+            names.push_back(suite + "." + name);
+    return {};
 }
 
 // After a double-click the console closes with the program: keep it until Enter.
@@ -232,45 +240,34 @@ int RunKit()
     Say("Common controls: " + CommonControlsVersion());
     Say("Screen: " + ScreenDpi() + " DPI");
     Say("Program: " + KitProgram + ", " + FileFacts(KitProgram));
-    if (GetFileAttributesA(KitProgram.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        Say("There is no program to test: put DustmarrowSetup.exe beside the kit, or name it on the command line.");
+    // What stops the run before its first test, in one line.
+    const auto refuse = [](const std::string &why) {
+        Say(why);
         return 2;
-    }
-    const std::string earlierCopy = EarlierKitsCopy(KitFolder());
-    const PutBack left = earlierCopy.empty() ? PutBackKeys() : PutBack{false, 0, earlierCopy};
-    if (!left.done) {
-        Say(left.why);
-        return 2;
-    }
+    };
+    if (GetFileAttributesA(KitProgram.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return refuse("There is no program to test: put DustmarrowSetup.exe beside the kit, or name it on the command line.");
+    std::vector<std::string> selected;
+    if (const std::string unlisted = ListSelectedTests(selected); !unlisted.empty())
+        return refuse("Could not list the tests: " + unlisted + "; no test is run.");
+    const PutBack left = PutBackKeys();
+    if (!left.done)
+        return refuse(left.why);
     if (left.keysBack > 0)
         Say("A run that did not finish had set the keys that the tests change aside; they are back as they were before that run.");
     RemoveEndedSandboxes();
-    const std::string notAside = SetKeysAside();
-    if (!notAside.empty()) {
-        Say(notAside);
-        return 2;
-    }
+    if (const std::string notAside = SetKeysAside(); !notAside.empty())
+        return refuse(notAside);
 
     int counts[4] = {};
-    const testing::UnitTest &unit = *testing::UnitTest::GetInstance();
-    for (int i = 0; i < unit.total_test_suite_count(); ++i) {
-        const testing::TestSuite &suite = *unit.GetTestSuite(i);
-        for (int j = 0; j < suite.total_test_count(); ++j) {
-            const std::string name = std::string(suite.name()) + "." + suite.GetTestInfo(j)->name();
-            if (!Selected(name))
-                continue;
-            const DWORD started = GetTickCount();
-            const Outcome outcome = RunTest(name);
-            const DWORD tenths = (GetTickCount() - started + 50) / 100;
-            ++counts[outcome.kind];
-            Say(std::string(outcome.kind == Outcome::Passed    ? "ok       "
-                            : outcome.kind == Outcome::Skipped ? "skipped  "
-                            : outcome.kind == Outcome::Hung    ? "HUNG     "
-                                                               : "FAILED   ") +
-                name + " (" + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s)");
-            if (!outcome.details.empty())
-                Say(outcome.details);
-        }
+    for (const std::string &name : selected) {
+        const DWORD started = GetTickCount();
+        const Outcome outcome = RunTest(name);
+        const DWORD tenths = (GetTickCount() - started + 50) / 100;
+        ++counts[outcome.kind];
+        Say(OutcomeLabels[outcome.kind] + name + " (" + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s)");
+        if (!outcome.details.empty())
+            Say(outcome.details);
     }
 
     const PutBack back = PutBackKeys();

@@ -1,4 +1,4 @@
-#include "tests/kit/system_facts.h"
+#include "tools/kit/system_facts.h"
 
 #include <commctrl.h>
 #include <shlwapi.h>
