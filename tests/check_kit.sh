@@ -119,7 +119,7 @@ stop_at() {
     grep -q '^A run that did not finish' "$prefix/drive_c/$folder/DustmarrowSetupTests-report.txt" ||
         fail "after the kit was stopped at $state, the next run did not say it put back the keys first"
     [ $status = 0 ] && as_before after || fail "after the kit was stopped at $state and run again: exit $status"
-    echo "at ${SECONDS} s, ${STOPPED%%;*}, then run again from C:\\$folder: put back first, the keys as before"
+    echo "at ${SECONDS} s, $STOPPED; then run again from C:\\$folder: put back first, the keys as before"
 }
 # Halfway through the end-to-end tests, while a second run, started then, refuses.
 stop_at changed 'Windows/*' other-kit --while-frozen 'C:\kit\DustmarrowSetupTests.exe'
