@@ -1,15 +1,10 @@
 #!/usr/bin/env bash
-# The test kit as a stranger runs it: unpacked from its zip in a Wine prefix of its own
-# that only wineboot made (and Wine told to draw window frames itself, as a virtual
-# display has no window manager), over a maker's key full of other people's things and
-# Wine settings of the player's own for the program. It must pass and leave those keys
-# exactly as they were, and nothing else in HKEY_CURRENT_USER\Software; fail, and name
-# the test, with a program that does not save on OK; and, stopped the moment a test has
-# changed the key (while a second run, started then, refuses), has made the settings
-# key a link to itself, or an in-process test its sandbox, put the keys back on its
-# next run, from its own folder or another. A kit that ends before the state it was to
-# be stopped at is reported as such.
-# It runs in the lane of the suite, in the prefix "stranger" beside the tests' own.
+# The test kit as a stranger runs it, in the lane's prefix "stranger", which only
+# wineboot made (with Wine drawing window frames, as a virtual display has no window
+# manager): over a maker's key full of other people's things and the player's own Wine
+# settings for the program, it must pass and leave those keys, and the names in
+# HKEY_CURRENT_USER\Software, as they were; fail, naming the test, with a program that
+# does not save on OK; and, stopped at a state, put the keys back on its next run.
 #   check_kit.sh ARCH PROGRAM KIT.exe UNSAVING.exe STOPPER.exe
 set -euo pipefail
 arch=$1 program=$2 tests=$3 unsaving=$4 stopper=$5
@@ -18,15 +13,11 @@ export DUSTMARROW_PREFIX=stranger
 lane() { "$checkout/tools/lane.sh" "$@"; }
 wine() { lane "$arch" "$@"; }
 prefix=$checkout/build/lanes/$DUSTMARROW_LANE/stranger scratch=$checkout/build/lanes/$DUSTMARROW_LANE/kit-check
-rm -rf "$scratch"
-mkdir -p "$scratch"
+rm -rf "$scratch" && mkdir -p "$scratch"
 log=$scratch/wine.log
 # Wine's own output, and its services', go to the log, never to ctest's pipe.
 quiet() { "$@" >>"$log" 2>&1 </dev/null; }
-fail() {
-    echo "FAILED: $*"
-    exit 1
-}
+fail() { echo "FAILED: $*" && exit 1; }
 # A check that did not pass, or was stopped, may have left the prefix's registry in any
 # state, a link that the seeding cannot pass among them: only a prefix that a passing
 # check left is used again.
@@ -42,10 +33,8 @@ trap 'lane server -k >/dev/null 2>&1 || true' EXIT
 kit=$prefix/drive_c/kit other=$prefix/drive_c/other-kit
 rm -rf "$kit" "$other" "$prefix/drive_c/unsaving"
 "$checkout/tools/make_dist.sh" "$program" "$checkout/docs/kit.txt" "$scratch/kit.zip" "$tests"
-unzip -q "$scratch/kit.zip" -d "$kit"
-unzip -q "$scratch/kit.zip" -d "$other"
-mkdir -p "$prefix/drive_c/unsaving"
-cp "$unsaving" "$prefix/drive_c/unsaving/DustmarrowSetup.exe"
+unzip -q "$scratch/kit.zip" -d "$kit" && unzip -q "$scratch/kit.zip" -d "$other"
+mkdir -p "$prefix/drive_c/unsaving" && cp "$unsaving" "$prefix/drive_c/unsaving/DustmarrowSetup.exe"
 cp "$stopper" "$prefix/drive_c/stop_kit_when.exe"
 
 # Another product's key, values of several types on the maker's key, a player's
