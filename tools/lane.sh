@@ -37,12 +37,11 @@ wait_for() {
     until "${@:2}"; do [ $SECONDS -lt $deadline ] && sleep 0.05 || return 1; done
 }
 
-# The lane's Wine, for programs of one architecture or the prefix's server: this
-# machine's own, or the root's, entered with bubblewrap. There the root's own folders
-# are read-only over an empty file system, and the checkout and /tmp (the X server's
-# sockets and Wine's own) are at the same paths, so that Z: names the same files
-# inside and out; processes stay in this machine's process namespace, since Wine's
-# server signals its clients by their ids.
+# The lane's Wine, for programs or the prefix's server: this machine's, or the root's,
+# entered with bubblewrap: its folders read-only over an empty file system, the
+# checkout and /tmp (the X server's sockets and Wine's own) at the same paths, so that
+# Z: names the same files, in this machine's process namespace, since Wine's server
+# signals its clients by their ids. With EXEC=exec, the command takes this script's place.
 wine_in_lane() {
     local -a command entry=(bwrap)
     case $1 in
@@ -53,7 +52,6 @@ wine_in_lane() {
     server) command=(wineserver) ;;
     esac
     shift
-    # With EXEC=exec, the command takes this script's place.
     [ "$DUSTMARROW_WINE" = root ] || { ${EXEC:-} "${command[@]}" "$@"; return; }
     local item variable
     for item in "$WINE_ROOT"/*; do
@@ -72,9 +70,8 @@ wine_in_lane() {
     ${EXEC:-} "${entry[@]}" "${command[@]}" "$@"
 }
 
-# Whether this machine can run the lane, found out and never guessed: a tiny 32-bit
-# program started, the root looked for, the lane's Wine started. DEV_64BIT_ONLY=1 takes
-# the path of a machine that cannot run 32-bit code.
+# Whether this machine can run the lane, found out, never guessed: a tiny 32-bit program
+# started (unless DEV_64BIT_ONLY=1), the root looked for, the lane's Wine started.
 check() {
     local why="" probe=$checkout/build/host_runs_i686
     if [ "$DUSTMARROW_TREE" = i686 ]; then
@@ -96,8 +93,8 @@ check() {
 # up as the tests need it.
 prefix() {
     [ -f "$WINEPREFIX/.ready" ] && return 0
-    # A 64-bit prefix made where 32-bit code cannot run says that it cannot open
-    # syswow64's rundll32: expected, and harmless.
+    # A 64-bit prefix made where 32-bit code cannot run cannot open syswow64's rundll32,
+    # and says so: harmless.
     quietly wine_in_lane "$DUSTMARROW_TREE" wineboot -i
     quietly wine_in_lane server -w
     # Wine draws the windows' frames itself: with no window manager in a virtual
@@ -115,10 +112,9 @@ prefix() {
     touch "$WINEPREFIX/.ready"
 }
 
-# Brings the lane up, after bringing down whatever an earlier run left: its display,
-# its prefix made ready, and one warm Wine server with its services for the whole run,
-# started before any test so that no service holds a test's output open (ctest would
-# wait for it), and each test starts in a twentieth of a second.
+# Brings the lane up, after what an earlier run left is brought down: its display, its
+# prefix, and one warm Wine server with its services, started before any test so that
+# no service holds a test's output open (ctest would wait for it).
 start() {
     check
     stop
@@ -142,8 +138,8 @@ start() {
     touch "$folder/up"
 }
 
-# Brings the lane down: the Wine servers of every prefix in its folder, and with them
-# every Wine process there, then its virtual display.
+# Brings the lane down: the Wine servers of its prefixes, with every Wine process there,
+# then its virtual display.
 stop() {
     local prefix pid
     rm -f "$folder/up"
