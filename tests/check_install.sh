@@ -114,9 +114,7 @@ for case in "${cases[@]}"; do
     number=$((number + 1))
     run=$scratch/case-$number state=$scratch/case-$number/state
     root=$run/cache/dustmarrow-setup/debian-13-wine-1
-    mkdir -p "$state"
-    cp -r "$scratch/dev" "$run/dev"
-    : >"$state/installed"
+    mkdir -p "$state" && cp -r "$scratch/dev" "$run/dev" && : >"$state/installed"
     [[ $before != *build* ]] || printf '%s\n' "${BUILD_PACKAGES[@]}" >>"$state/installed"
     [[ $before != *wine* ]] || printf '%s\n' "${WINE_PACKAGES[@]}" >>"$state/installed"
     [ "$foreign" = - ] && : >"$state/foreign" || echo "$foreign" >"$state/foreign"
@@ -128,16 +126,12 @@ for case in "${cases[@]}"; do
     esac
     # A case ends only once everything it started has: each of its processes holds the
     # lock that it inherits, and the case waits for the lock.
-    exec {running}>"$run/running"
-    flock "$running"
-    status=0
+    exec {running}>"$run/running" && flock "$running" && status=0
     output=$(env -i PATH="$scratch/bin:$PATH" HOME="$run" XDG_CACHE_HOME="$run/cache" STATE="$state" UPDATE="$update" \
         INSTALL="$install" ROOT_MAKE="$root_make" "$run/dev/dev" _packages 2>&1) || status=$?
     exec {running}>&-
-    problems=()
+    problems=() got_root=- got_foreign=$(paste -s -d ' ' "$state/foreign")
     flock -w 120 "$run/running" true || problems+=("a process that it started still runs")
-    got_foreign=$(paste -s -d ' ' "$state/foreign")
-    got_root=-
     [ -d "$root" ] && got_root=made
     [ -e "$root.partial" ] && got_root="$got_root, and a half-made one"
     [ "$status" = "$want_status" ] || problems+=("exit $status, wanted $want_status")
@@ -157,14 +151,10 @@ for case in "${cases[@]}"; do
         for line in "${wanted[@]}"; do [[ $printed == "$line"* ]] && continue 2; done
         problems+=("unexpected: $printed")
     done < <(grep -E '^dev: (could not|remov|making|the |wine|waiting|no )' <<<"$output" || true)
-    if [ ${#problems[@]} -eq 0 ]; then
-        echo "ok: $name"
-    else
-        failures=$((failures + 1))
-        printf 'FAILED: %s\n' "$name"
-        printf '    %s\n' "${problems[@]}"
-        printf '    dev printed:\n%s\n' "$(sed 's/^/        /' <<<"$output")"
-    fi
+    [ ${#problems[@]} -eq 0 ] && echo "ok: $name" && continue
+    failures=$((failures + 1))
+    printf 'FAILED: %s\n' "$name" && printf '    %s\n' "${problems[@]}"
+    printf '    dev printed:\n%s\n' "$(sed 's/^/        /' <<<"$output")"
 done
 [ $failures = 0 ] && rm -rf "$scratch"
 exit $((failures > 0))

@@ -24,8 +24,7 @@ fail() { echo "FAILED: $*" && exit 1; }
 [ -f "$prefix/.passed" ] || rm -rf "$prefix"
 rm -f "$prefix/.passed"
 quiet lane prefix plain
-quiet lane server -k || true
-quiet lane server -w || true
+quiet lane stop-server
 quiet lane server -p
 # However this ends, the prefix's server and services end with it.
 trap 'lane server -k >/dev/null 2>&1 || true' EXIT
@@ -65,9 +64,7 @@ export_keys() {
 as_before() {
     export_keys "$1"
     local part
-    for part in maker.reg defaults.reg software; do
-        cmp -s "$scratch/before.$part" "$scratch/$1.$part" || return 1
-    done
+    for part in maker.reg defaults.reg software; do cmp -s "$scratch/before.$part" "$scratch/$1.$part" || return 1; done
 }
 export_keys before
 iconv -f UTF-16 -t UTF-8 "$scratch/before.maker.reg" | grep -q Chronicle || fail "the maker's key was not seeded"

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # One lane of the suite (a test preset in CMakePresets.json): one tree's tests under one
-# Wine, in a Wine prefix and a display of its own, all of it in build/lanes/LANE. ctest
-# brings the lane up before the tests that need it and down after them (the fixture
-# Lane.Starts, Lane.Stops), and runs every test program through this script, so that a
-# test run by hand runs as in ./dev test, and never in a person's own prefix.
+# Wine, in a prefix and a display of its own in build/lanes/LANE, never a person's own.
+# ctest brings it up and down (the fixture Lane.Starts, Lane.Stops) and runs every test
+# program through this script, so that a test run by hand runs as in ./dev test.
 #   lane.sh check | start | stop   whether this machine can run the lane (one line why not); bring it up or down
 #   lane.sh prefix [plain]         make the prefix ready; plain: as a stranger's, for the kit
 #   lane.sh i686|x64|server ...    run a Windows program, or the prefix's Wine server, in the lane
+#   lane.sh stop-server            end the prefix's Wine server and every Wine process there
 # DUSTMARROW_LANE names the lane, DUSTMARROW_PREFIX another prefix in its folder (the
 # tests' is "wine"), DUSTMARROW_DISPLAY a real display to use instead of a virtual one.
 set -euo pipefail
@@ -29,9 +29,8 @@ if [ -f "$folder/display" ]; then export DISPLAY=$(<"$folder/display"); else uns
 source "$checkout/tools/wine_root.sh"
 mkdir -p "$folder" "$logs"
 
-# Runs a command with its output in build/logs/wine.log; says what failed.
 quietly() { "$@" >>"$logs/wine.log" 2>&1 </dev/null || { echo "$lane: failed ($?): $*; see build/logs/wine.log" >&2; return 1; }; }
-# Waits up to $1 seconds for the command that follows to succeed.
+# Up to $1 seconds for the command that follows to succeed.
 wait_for() {
     local deadline=$((SECONDS + $1))
     until "${@:2}"; do [ $SECONDS -lt $deadline ] && sleep 0.05 || return 1; done
@@ -54,11 +53,8 @@ wine_in_lane() {
     shift
     [ "$DUSTMARROW_WINE" = root ] || { ${EXEC:-} "${command[@]}" "$@"; return; }
     local item variable
-    for item in "$WINE_ROOT"/*; do
-        case ${item##*/} in
-        dev | proc | sys | tmp | root | run | home | media | mnt | srv | boot) ;;
-        *) [ -L "$item" ] && entry+=(--symlink "$(readlink "$item")" "/${item##*/}") || entry+=(--ro-bind "$item" "/${item##*/}") ;;
-        esac
+    for item in "$WINE_ROOT"/{usr,etc,opt,var,bin,sbin,lib,lib32,lib64,libx32}; do
+        [ -L "$item" ] && entry+=(--symlink "$(readlink "$item")" "/${item##*/}") || [ ! -e "$item" ] || entry+=(--ro-bind "$item" "/${item##*/}")
     done
     entry+=(--dev /dev --dev-bind /dev/shm /dev/shm --proc /proc --bind /tmp /tmp --dir /root --bind "$checkout" "$checkout"
         --clearenv --setenv HOME /root --setenv PATH /usr/bin:/bin --setenv LANG C.UTF-8)
@@ -140,17 +136,15 @@ start() {
 
 # Brings the lane down: the Wine servers of its prefixes, with every Wine process there,
 # then its virtual display.
+stop_server() { wine_in_lane server -k || true; wine_in_lane server -w || true; }
 stop() {
     local prefix pid
     rm -f "$folder/up"
     for prefix in "$folder"/*/system.reg; do
-        [ -e "$prefix" ] || continue
-        WINEPREFIX=${prefix%/system.reg} wine_in_lane server -k >>"$logs/wine.log" 2>&1 || true
-        WINEPREFIX=${prefix%/system.reg} wine_in_lane server -w >>"$logs/wine.log" 2>&1 || true
+        [ ! -e "$prefix" ] || WINEPREFIX=${prefix%/system.reg} stop_server >>"$logs/wine.log" 2>&1
     done
     if pid=$(cat "$folder/xvfb.pid" 2>/dev/null) && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = Xvfb ]; then
-        kill "$pid"
-        wait_for 30 test ! -e "/proc/$pid" || true
+        kill "$pid" && { wait_for 30 test ! -e "/proc/$pid" || true; }
     fi
     rm -f "$folder/xvfb.pid" "$folder/display" "$folder/display-number"
 }
@@ -159,6 +153,7 @@ case ${1:-} in
 check | start | stop) "$1" ;;
 prefix) prefix "${2:-}" ;;
 server) wine_in_lane "$@" ;;
+stop-server) stop_server ;;
 i686 | x64)
     [ ! -e "$folder/up" ] || EXEC=exec wine_in_lane "$@"
     # A test list that ctest asks for before it brings the lane up is made in the lane
@@ -167,5 +162,5 @@ i686 | x64)
     trap stop EXIT
     wine_in_lane "$@"
     ;;
-*) echo "usage: lane.sh check | start | stop | prefix [plain] | i686|x64 PROGRAM [ARGUMENT...] | server [ARGUMENT...]" >&2 && exit 2 ;;
+*) echo "usage: lane.sh check | start | stop | prefix [plain] | i686|x64 PROGRAM [ARGUMENT...] | server [ARGUMENT...] | stop-server" >&2 && exit 2 ;;
 esac
