@@ -17,9 +17,7 @@
 
 namespace {
 
-constexpr DWORD AppearMilliseconds = 120000;
-constexpr DWORD PaintMilliseconds = 30000;
-constexpr DWORD CloseMilliseconds = 30000;
+constexpr DWORD AppearMilliseconds = 120000, PaintMilliseconds = 30000, CloseMilliseconds = 30000;
 
 // The screen's pixels in an area, bottom row first, three bytes a pixel.
 struct Picture {
@@ -30,25 +28,15 @@ struct Picture {
 Picture CopyScreenArea(const RECT &area)
 {
     const int width = area.right - area.left, height = area.bottom - area.top;
-    Picture picture{};
-    BITMAPINFOHEADER &header = picture.header;
-    header.biSize = sizeof header;
-    header.biWidth = width;
-    header.biHeight = height;
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    header.biSizeImage = DWORD((width * 3 + 3) & ~3) * DWORD(height);
-
-    const HDC screen = GetDC(nullptr);
-    const HDC memory = CreateCompatibleDC(screen);
+    const DWORD size = DWORD((width * 3 + 3) & ~3) * DWORD(height);
+    Picture picture{{sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, size, 0, 0, 0, 0}, {}};
+    const HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
     void *pixels = nullptr;
-    const HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&header), DIB_RGB_COLORS, &pixels, nullptr, 0);
+    const HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&picture.header), DIB_RGB_COLORS, &pixels, nullptr, 0);
     const HGDIOBJ previous = SelectObject(memory, bitmap);
     if (pixels != nullptr && BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY)) {
         GdiFlush();
-        const BYTE *bytes = static_cast<const BYTE *>(pixels);
-        picture.pixels.assign(bytes, bytes + header.biSizeImage);
+        picture.pixels.assign(static_cast<const BYTE *>(pixels), static_cast<const BYTE *>(pixels) + size);
     }
     SelectObject(memory, previous);
     DeleteObject(bitmap);
@@ -69,10 +57,8 @@ bool LooksPainted(const Picture &picture)
 
 bool Save(const Picture &picture, const char *path)
 {
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42; // "BM"
-    file.bfOffBits = sizeof file + sizeof picture.header;
-    file.bfSize = DWORD(file.bfOffBits + picture.pixels.size());
+    const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof picture.header;
+    const BITMAPFILEHEADER file{0x4D42 /* "BM" */, DWORD(offset + picture.pixels.size()), 0, 0, offset};
     FILE *out = std::fopen(path, "wb");
     if (out == nullptr)
         return false;

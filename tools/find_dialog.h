@@ -38,36 +38,20 @@ inline HWND FocusedWindow(HWND window)
     return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread) ? thread.hwndFocus : nullptr;
 }
 
-namespace find_dialog_detail {
-
-struct Search {
-    DWORD processId;
-    HWND found;
-};
-
-inline BOOL CALLBACK Match(HWND window, LPARAM lParam)
-{
-    auto *search = reinterpret_cast<Search *>(lParam);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    char caption[32] = "";
-    GetWindowTextA(window, caption, sizeof caption);
-    if ((search->processId == 0 || processId == search->processId) && IsWindowVisible(window) &&
-        std::strcmp(caption, SETUP_DIALOG_CAPTION) == 0 && IsChild(window, FocusedWindow(window))) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-}
-
-// The ready Setup dialog of the process (of any process for 0), or nullptr.
+// The ready Setup dialog of the process (of any process for 0), or nullptr. The caption
+// is compared here, case and all, as FindWindowEx compares it without case.
 inline HWND FindReadySetupDialog(DWORD processId)
 {
-    find_dialog_detail::Search search{processId, nullptr};
-    EnumWindows(find_dialog_detail::Match, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    for (HWND window = nullptr; (window = FindWindowExA(nullptr, window, nullptr, SETUP_DIALOG_CAPTION)) != nullptr;) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        char caption[32] = "";
+        GetWindowTextA(window, caption, sizeof caption);
+        if ((processId == 0 || owner == processId) && IsWindowVisible(window) && std::strcmp(caption, SETUP_DIALOG_CAPTION) == 0 &&
+            IsChild(window, FocusedWindow(window)))
+            return window;
+    }
+    return nullptr;
 }
 
 // Looks at `done` until it holds or `milliseconds` have passed on the clock, and says

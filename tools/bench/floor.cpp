@@ -18,25 +18,16 @@ INT_PTR CALLBACK FloorDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
     return FALSE;
 }
 
-void ShowFloorDialog()
-{
-    const HINSTANCE instance = GetModuleHandleA(nullptr);
-    InitCommonControls();
-    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETUP), nullptr, FloorDlgProc, 0);
 }
 
-}
-
+// Without a runtime nothing ends the process after the entry, so each build ends it here.
 #ifdef FLOOR_WITH_RUNTIME
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
-{
-    ShowFloorDialog();
-    return 0;
-}
 #else
 extern "C" void WinMainCRTStartup()
+#endif
 {
-    ShowFloorDialog();
+    InitCommonControls();
+    DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_SETUP), nullptr, FloorDlgProc, 0);
     ExitProcess(0);
 }
-#endif

@@ -27,8 +27,7 @@ constexpr DWORD StartMilliseconds = 15000;
 
 struct Subject {
     std::string name, path;
-    std::vector<double> milliseconds;
-    std::vector<double> peakKiB;
+    std::vector<double> milliseconds, peakKiB;
 };
 
 bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
@@ -40,8 +39,6 @@ bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
         std::fprintf(stderr, "cannot start %s: error %lu\n", subject.path.c_str(), GetLastError());
         return false;
     }
-    // The poll gives up the processor between looks: on one core a busy poll would
-    // take it from the very program being timed.
     HWND dialog = nullptr;
     WaitUntil(
         [&] {
@@ -50,22 +47,19 @@ bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
         },
         StartMilliseconds);
     QueryPerformanceCounter(&shown);
-
-    bool measured = false;
-    if (dialog != nullptr) {
-        PROCESS_MEMORY_COUNTERS memory{};
-        memory.cb = sizeof memory;
-        if (GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory)) {
-            subject.milliseconds.push_back(double(shown.QuadPart - started.QuadPart) / ticksPerMillisecond);
-            subject.peakKiB.push_back(double(memory.PeakWorkingSetSize) / 1024.0);
-            measured = true;
-        } else {
-            std::fprintf(stderr, "no memory counters for %s: error %lu\n", subject.name.c_str(), GetLastError());
-        }
-        PostMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof memory;
+    const bool measured = dialog != nullptr && GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory);
+    if (measured) {
+        subject.milliseconds.push_back(double(shown.QuadPart - started.QuadPart) / ticksPerMillisecond);
+        subject.peakKiB.push_back(double(memory.PeakWorkingSetSize) / 1024.0);
+    } else if (dialog != nullptr) {
+        std::fprintf(stderr, "no memory counters for %s: error %lu\n", subject.name.c_str(), GetLastError());
     } else {
         std::fprintf(stderr, "%s showed no dialog\n", subject.name.c_str());
     }
+    if (dialog != nullptr)
+        PostMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
     if (WaitForSingleObject(process.hProcess, StartMilliseconds) != WAIT_OBJECT_0)
         TerminateProcess(process.hProcess, 1);
     CloseHandle(process.hThread);
@@ -87,11 +81,9 @@ int MeasureAll(int runs, std::vector<Subject> &subjects)
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     const double ticksPerMillisecond = double(frequency.QuadPart) / 1000.0;
-    for (Subject &subject : subjects) {
-        Subject warmUp = subject;
+    for (Subject warmUp : subjects)
         if (!MeasureOnce(warmUp, ticksPerMillisecond))
             return 1;
-    }
     for (int run = 0; run < runs; ++run)
         for (Subject &subject : subjects)
             if (!MeasureOnce(subject, ticksPerMillisecond))
