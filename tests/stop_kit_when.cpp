@@ -4,12 +4,11 @@
 //   stop_kit_when STATE MILLISECONDS [--while-frozen PROGRAM.exe] KIT.exe [ARGUMENT...]
 // STATE: aside (the maker's key is set aside), changed (a test has written a maker's key
 // of its own meanwhile), self-link (the settings key links to itself) or sandbox (an
-// in-process test has made its sandbox). The kit's tests, each a process that may start
-// the program, make and unmake the state: the moment it shows, the kit and every process
-// it started are frozen and it is looked at again. If it holds, PROGRAM runs, and then
-// they are all ended, none having run since the look; if not, they are thawed and the
-// watch goes on. One line says which: exit 0 when it ended the kit at the state, 1 when
-// the kit ended, or the time ran out, first.
+// in-process test has made its sandbox). The kit's tests make and unmake the state, so
+// the moment it shows, the kit and every process it started are frozen and it is looked
+// at again: if it holds, PROGRAM runs and then they are all ended, none having run since
+// the look; if not, they are thawed and the watch goes on. One line says which: exit 0
+// when it ended the kit at the state, 1 when the kit ended, or the time ran out, first.
 #include "tools/kit/saved_key.h"
 #include "tests/support/registry.h"
 
@@ -34,22 +33,20 @@ bool SelfLink()
     HKEY key;
     if (OpenItself(HKEY_CURRENT_USER, Wide(Settings), KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
         return false;
-    bool link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    const bool link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     RegCloseKey(key);
-    if (link && RegOpenKeyExA(HKEY_CURRENT_USER, Settings.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        RegCloseKey(key);
-        link = false;
-    }
-    return link;
+    if (!link || RegOpenKeyExA(HKEY_CURRENT_USER, Settings.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return link;
+    RegCloseKey(key);
+    return false;
 }
-
-bool Sandbox() { return !Sandboxes().empty(); }
 
 struct State {
     const char *name;
     bool (*holds)();
 };
-constexpr State States[] = {{"aside", KeysAreAside}, {"changed", Changed}, {"self-link", SelfLink}, {"sandbox", Sandbox}};
+constexpr State States[] = {
+    {"aside", KeysAreAside}, {"changed", Changed}, {"self-link", SelfLink}, {"sandbox", [] { return !Sandboxes().empty(); }}};
 
 // A process of the kit's tree, by a handle that also keeps its id from being given again.
 struct Member {
@@ -153,8 +150,7 @@ void LetGo(const Tree &frozen, bool ending)
     }
 }
 
-// Starts the command with a file for its input and output, which it inherits: 0, or
-// the error.
+// Starts the command with a file for its input and output: 0, or the error.
 DWORD Start(std::string commandLine, const char *path, DWORD access, DWORD creation, PROCESS_INFORMATION &process)
 {
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
