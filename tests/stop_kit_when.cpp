@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <utility>
 
 extern "C" NTSTATUS NTAPI NtSuspendProcess(HANDLE process);
@@ -196,13 +197,11 @@ std::string RunWhileFrozen(const std::string &program, DWORD limit)
 
 int main(int argc, char **argv)
 {
-    const State *state = nullptr;
-    for (const State &each : States)
-        if (argc >= 4 && std::string(argv[1]) == each.name)
-            state = &each;
+    const State *state = std::find_if(std::begin(States), std::end(States),
+                                      [&](const State &each) { return argc >= 4 && argv[1] == std::string(each.name); });
     const bool withProgram = argc > 3 && std::string(argv[3]) == "--while-frozen";
     const int kitArgument = withProgram ? 5 : 3;
-    if (state == nullptr || kitArgument >= argc) {
+    if (state == std::end(States) || kitArgument >= argc) {
         std::fprintf(stderr, "usage: stop_kit_when aside|changed|self-link|sandbox MILLISECONDS [--while-frozen PROGRAM.exe] KIT.exe "
                              "[ARGUMENT...]\n");
         return 2;
@@ -250,10 +249,7 @@ int main(int argc, char **argv)
     const std::string seen = gone == 0 ? ""
                                        : ", which showed " + (gone == 1 ? std::string("once") : std::to_string(gone) + " times") +
                                              " but was gone each time the kit was frozen";
-    if (ended)
-        std::printf("the kit ended before the state %s%s\n", state->name, seen.c_str());
-    else
-        std::printf("the kit was still running %lu ms after its start, before the state %s%s\n", GetTickCount() - started, state->name,
-                    seen.c_str());
+    const std::string first = ended ? "ended" : "was still running " + std::to_string(GetTickCount() - started) + " ms after its start,";
+    std::printf("the kit %s before the state %s%s\n", first.c_str(), state->name, seen.c_str());
     return 1;
 }

@@ -1,10 +1,7 @@
 // The test kit: the whole suite as one program that anyone can run on their own
 // Windows. It runs each test in a process of its own, with a time limit, so that a test
-// that hangs or crashes is reported by name and the run goes on. The end-to-end tests
-// change HKEY_CURRENT_USER\SOFTWARE\Quorvanta (and, under Wine, the program's own Wine
-// settings), so the kit sets those keys aside before the first test and brings them
-// back after the last one; a run that was stopped leaves them aside, and the next run
-// of any kit brings them back first.
+// that hangs or crashes is reported by name and the run goes on; and it sets the keys
+// that the end-to-end tests change aside for the run (tools/kit/saved_key.h).
 #include "tools/kit/saved_key.h"
 #include "tests/support/program.h"
 #include "ui/setup_dialog.h"
@@ -136,8 +133,7 @@ std::string FileFacts(const std::string &path)
 
 constexpr DWORD TestLimitMilliseconds = 60000;
 // While a test runs the kit notes, every second, that the keys may change during the
-// next few: a later run then tells what a stopped run's tests left from what was
-// written after it.
+// next few, so that a later run tells what a stopped run's tests left from newer writes.
 constexpr DWORD NoteEveryMilliseconds = 1000;
 
 std::string SelfPath()
@@ -244,17 +240,14 @@ ChildRun RunChild(const std::string &arguments, bool noting)
             NoteChangesFor(NoteMilliseconds);
         run.ended = WaitForSingleObject(process.hProcess, NoteEveryMilliseconds) == WAIT_OBJECT_0;
     }
-    // Closing the job ends whatever the child left running; without a job, the same is
-    // done by id.
+    // Closing the job ends whatever the child left running; without one, ending it is by id.
     if (!(inJob && (run.ended || TerminateJobObject(job, 1))))
         EndProcessTree(process.hProcess, process.dwProcessId);
     WaitForSingleObject(process.hProcess, 5000);
     GetExitCodeProcess(process.hProcess, &run.status);
     CloseHandle(process.hProcess);
     CloseHandle(job);
-    std::ifstream printed(output, std::ios::binary);
-    run.printed.assign(std::istreambuf_iterator<char>(printed), std::istreambuf_iterator<char>());
-    printed.close();
+    run.printed.assign(std::istreambuf_iterator<char>(std::ifstream(output, std::ios::binary).rdbuf()), {});
     DeleteFileA(output);
     return run;
 }
