@@ -23,11 +23,8 @@ const std::string OtherVendor = "SOFTWARE\\OtherVendor\\Shared";
 constexpr DWORD EveryType[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x7fff1234};
 const std::string Note = Narrow(NoteName), OwnKey = Narrow(KitOwnKey);
 
-// The maker's key under one of the kit's names for it.
-std::string MakersKeyAs(std::wstring (*named)(const KitKey &))
-{
-    return Narrow(std::wstring(KitKeys[0].parent) + L"\\" + named(KitKeys[0]));
-}
+// The maker's key under the kit's names for it.
+std::string MakersKeyAs(std::wstring (*named)(const KitKey &)) { return Software + "\\" + Narrow(named(KitKeys[0])); }
 const std::string SavedMaker = MakersKeyAs(SavedName), AbsentMaker = MakersKeyAs(AbsentName), Fence = MakersKeyAs(FenceName),
                   LeftMaker = MakersKeyAs(LeftName);
 
@@ -92,14 +89,6 @@ void APersonsKey()
     SetValue(HKEY_CURRENT_USER, Maker, "Installed", REG_DWORD, DwordBytes(1));
     SetValue(HKEY_CURRENT_USER, Settings, SettingNames[1], REG_DWORD, DwordBytes(1));
     SetValue(HKEY_CURRENT_USER, Maker + "\\Zeta", "Path", REG_SZ, {'C', 0});
-}
-
-// A run that was stopped during a test.
-void StoppedRun(bool hadKey)
-{
-    Start(hadKey ? APersonsKey : nullptr);
-    ASSERT_EQ(SetKeysAside(), "");
-    LeaveWhatTestsLeave();
 }
 
 using SavedKeyTest = SandboxedTest;
@@ -245,7 +234,9 @@ TEST_F(SavedKeyTest, WhatARunCannotTrustItLeavesExactlyAsItIsAndSaysWhereItIs)
     };
     for (const DistrustCase &c : cases) {
         SCOPED_TRACE(c.what);
-        StoppedRun(c.hadKey);
+        Start(c.hadKey ? APersonsKey : nullptr); // a run stopped during a test
+        ASSERT_EQ(SetKeysAside(), "");
+        LeaveWhatTestsLeave();
         c.then();
         const Dump before = Everything(false);
 

@@ -4,12 +4,11 @@
 //   stop_kit_when STATE MILLISECONDS [--while-frozen PROGRAM.exe] KIT.exe [ARGUMENT...]
 // STATE: aside (the maker's key is set aside), changed (a test has written a maker's key
 // of its own meanwhile), self-link (the settings key links to itself) or sandbox (an
-// in-process test has made its sandbox). The kit's tests, each a process that may start
-// the program, make and unmake the state: the moment it shows, the kit and every process
-// it started are frozen and it is looked at again. If it holds, PROGRAM runs, and then
-// they are all ended, none having run since the look; if not, they are thawed and the
-// watch goes on. One line says which: exit 0 when it ended the kit at the state, 1 when
-// the kit ended, or the time ran out, first.
+// in-process test has made its sandbox). The kit's tests make and unmake the state, so
+// the moment it shows, the kit and every process it started are frozen and it is looked
+// at again: if it holds, PROGRAM runs and then they are all ended, none having run since
+// the look; if not, they are thawed and the watch goes on. One line says which: exit 0
+// when it ended the kit at the state, 1 when the kit ended, or the time ran out, first.
 #include "tools/kit/saved_key.h"
 #include "tests/support/registry.h"
 
@@ -19,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <utility>
 
 extern "C" NTSTATUS NTAPI NtSuspendProcess(HANDLE process);
@@ -34,22 +34,20 @@ bool SelfLink()
     HKEY key;
     if (OpenItself(HKEY_CURRENT_USER, Wide(Settings), KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
         return false;
-    bool link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    const bool link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     RegCloseKey(key);
-    if (link && RegOpenKeyExA(HKEY_CURRENT_USER, Settings.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        RegCloseKey(key);
-        link = false;
-    }
-    return link;
+    if (!link || RegOpenKeyExA(HKEY_CURRENT_USER, Settings.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return link;
+    RegCloseKey(key);
+    return false;
 }
-
-bool Sandbox() { return !Sandboxes().empty(); }
 
 struct State {
     const char *name;
     bool (*holds)();
 };
-constexpr State States[] = {{"aside", KeysAreAside}, {"changed", Changed}, {"self-link", SelfLink}, {"sandbox", Sandbox}};
+constexpr State States[] = {
+    {"aside", KeysAreAside}, {"changed", Changed}, {"self-link", SelfLink}, {"sandbox", [] { return !Sandboxes().empty(); }}};
 
 // A process of the kit's tree, by a handle that also keeps its id from being given again.
 struct Member {
@@ -153,8 +151,7 @@ void LetGo(const Tree &frozen, bool ending)
     }
 }
 
-// Starts the command with a file for its input and output, which it inherits: 0, or
-// the error.
+// Starts the command with a file for its input and output: 0, or the error.
 DWORD Start(std::string commandLine, const char *path, DWORD access, DWORD creation, PROCESS_INFORMATION &process)
 {
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
@@ -200,13 +197,11 @@ std::string RunWhileFrozen(const std::string &program, DWORD limit)
 
 int main(int argc, char **argv)
 {
-    const State *state = nullptr;
-    for (const State &each : States)
-        if (argc >= 4 && std::string(argv[1]) == each.name)
-            state = &each;
+    const State *state = std::find_if(std::begin(States), std::end(States),
+                                      [&](const State &each) { return argc >= 4 && argv[1] == std::string(each.name); });
     const bool withProgram = argc > 3 && std::string(argv[3]) == "--while-frozen";
     const int kitArgument = withProgram ? 5 : 3;
-    if (state == nullptr || kitArgument >= argc) {
+    if (state == std::end(States) || kitArgument >= argc) {
         std::fprintf(stderr, "usage: stop_kit_when aside|changed|self-link|sandbox MILLISECONDS [--while-frozen PROGRAM.exe] KIT.exe "
                              "[ARGUMENT...]\n");
         return 2;
@@ -254,10 +249,7 @@ int main(int argc, char **argv)
     const std::string seen = gone == 0 ? ""
                                        : ", which showed " + (gone == 1 ? std::string("once") : std::to_string(gone) + " times") +
                                              " but was gone each time the kit was frozen";
-    if (ended)
-        std::printf("the kit ended before the state %s%s\n", state->name, seen.c_str());
-    else
-        std::printf("the kit was still running %lu ms after its start, before the state %s%s\n", GetTickCount() - started, state->name,
-                    seen.c_str());
+    const std::string first = ended ? "ended" : "was still running " + std::to_string(GetTickCount() - started) + " ms after its start,";
+    std::printf("the kit %s before the state %s%s\n", first.c_str(), state->name, seen.c_str());
     return 1;
 }

@@ -12,11 +12,6 @@ extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 
 namespace {
 
-// On Windows a key's owner may always read and change its security, and nothing more
-// unless the key allows it: a key left readable only, or not even that, is opened to
-// everyone before it is deleted. (Wine also lets the owner delete it.)
-bool OpenToEveryone(HKEY parent, const std::wstring &name) { return SetKeyAccess(parent, name, L"D:P(A;;KA;;;WD)") == ERROR_SUCCESS; }
-
 bool ProcessEnded(DWORD id)
 {
     const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
@@ -81,13 +76,14 @@ LONG SetKeyAccess(HKEY root, const std::wstring &path, const wchar_t *sddl)
 }
 
 // Each subkey is opened below the handle of its parent, never by a path, so that no
-// link on the way is followed.
+// link on the way is followed. A key's owner may always change its security, though
+// nothing more unless the key allows it (Wine also lets the owner delete it).
 LONG DeleteKeyTree(HKEY root, const std::wstring &path)
 {
     constexpr REGSAM access = KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | DELETE;
     HKEY key;
     LONG result = OpenItself(root, path, access, key);
-    if (result == ERROR_ACCESS_DENIED && OpenToEveryone(root, path))
+    if (result == ERROR_ACCESS_DENIED && SetKeyAccess(root, path, L"D:P(A;;KA;;;WD)") == ERROR_SUCCESS)
         result = OpenItself(root, path, access, key);
     if (result != ERROR_SUCCESS)
         return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;

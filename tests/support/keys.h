@@ -42,10 +42,9 @@ inline void DeleteKeyIfEmpty(HKEY root, const std::wstring &path)
         RegDeleteKeyW(root, path.c_str());
 }
 
-// The ids of the processes whose sandboxes are there.
+// The ids of the processes whose sandboxes are there; and deleting the sandboxes of
+// those that have ended, as a test that hung or was killed leaves them.
 std::vector<DWORD> Sandboxes();
-// Deletes the sandbox left by any in-process test whose process has ended: one that
-// hung, or was killed.
 void RemoveEndedSandboxes();
 
 #endif

@@ -1,21 +1,20 @@
 // The test kit: the whole suite as one program that anyone can run on their own
 // Windows. It runs each test in a process of its own, with a time limit, so that a test
-// that hangs or crashes is reported by name and the run goes on. The end-to-end tests
-// change HKEY_CURRENT_USER\SOFTWARE\Quorvanta (and, under Wine, the program's own Wine
-// settings), so the kit sets those keys aside before the first test and brings them
-// back after the last one; a run that was stopped leaves them aside, and the next run
-// of any kit brings them back first.
+// that hangs or crashes is reported by name and the run goes on; and it sets the keys
+// that the end-to-end tests change aside for the run (tools/kit/saved_key.h).
 #include "tools/kit/saved_key.h"
-#include "tools/kit/system_facts.h"
 #include "tests/support/program.h"
 #include "ui/setup_dialog.h"
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
+#include <shlwapi.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,10 +23,117 @@ std::string KitProgram;
 
 namespace {
 
+// A platform function that older Windows may lack, looked up rather than imported.
+template <typename Function> Function Optional(const char *dll, const char *name)
+{
+    const HMODULE module = GetModuleHandleA(dll) != nullptr ? GetModuleHandleA(dll) : LoadLibraryA(dll);
+    return module == nullptr ? nullptr : reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+// The system's own text, which may be in any script, as the report's ASCII.
+std::string Printable(const wchar_t *text)
+{
+    std::string narrow;
+    for (; *text != 0; ++text)
+        narrow += *text < 128 ? char(*text) : '?';
+    return narrow;
+}
+
+std::string ReadRegistryText(HKEY root, const char *path, const char *name)
+{
+    char text[256] = {};
+    DWORD size = sizeof text - 1, type = 0;
+    if (RegGetValueA(root, path, name, RRF_RT_ANY | RRF_NOEXPAND, &type, text, &size) != ERROR_SUCCESS)
+        return "";
+    return type == REG_DWORD ? std::to_string(*reinterpret_cast<DWORD *>(text)) : std::string(text);
+}
+
+// The version the system itself reports, which compatibility settings do not change.
+std::string WindowsVersion()
+{
+    using RtlGetVersion = LONG(WINAPI *)(OSVERSIONINFOEXW *);
+    OSVERSIONINFOEXW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    // Every Windows that the kit loads on has it: the kit imports functions of Vista's.
+    Optional<RtlGetVersion>("ntdll.dll", "RtlGetVersion")(&version);
+    std::ostringstream text;
+    text << version.dwMajorVersion << "." << version.dwMinorVersion << " build " << version.dwBuildNumber << " "
+         << Printable(version.szCSDVersion) << (version.szCSDVersion[0] ? " " : "");
+    const char *current = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    text << "(" << ReadRegistryText(HKEY_LOCAL_MACHINE, current, "ProductName");
+    for (const char *name : {"DisplayVersion", "UBR"})
+        if (const std::string value = ReadRegistryText(HKEY_LOCAL_MACHINE, current, name); !value.empty())
+            text << ", " << name << " " << value;
+    text << ")";
+    return text.str();
+}
+
+std::string WineVersion()
+{
+    using WineGetVersion = const char *(CDECL *)();
+    const auto get = Optional<WineGetVersion>("ntdll.dll", "wine_get_version");
+    return get == nullptr ? "no" : std::string("yes, Wine ") + get();
+}
+
+// The common controls that the program's manifest binds: the module that the kit's own
+// import of InitCommonControls, made under the same manifest, came from.
+std::string CommonControlsVersion()
+{
+    MEMORY_BASIC_INFORMATION found{};
+    VirtualQuery(reinterpret_cast<void *>(&InitCommonControls), &found, sizeof found);
+    auto *const module = static_cast<HMODULE>(found.AllocationBase);
+    char path[MAX_PATH] = "?";
+    GetModuleFileNameA(module, path, MAX_PATH);
+    using DllGetVersion = HRESULT(CALLBACK *)(DLLVERSIONINFO *);
+    const auto get = reinterpret_cast<DllGetVersion>(reinterpret_cast<void *>(GetProcAddress(module, "DllGetVersion")));
+    DLLVERSIONINFO version{};
+    version.cbSize = sizeof version;
+    if (get == nullptr || get(&version) != S_OK)
+        return std::string("unknown, ") + path;
+    return std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion) + " build " +
+           std::to_string(version.dwBuildNumber) + ", " + path;
+}
+
+// The screen's own DPI: a process that does not say it is DPI-aware is shown 96.
+std::string ScreenDpi()
+{
+    if (const auto aware = Optional<BOOL(WINAPI *)()>("user32.dll", "SetProcessDPIAware"))
+        aware();
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    return std::to_string(dpi);
+}
+
+std::string FileFacts(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file)
+        return "cannot be read";
+    std::string facts = std::to_string(bytes.size()) + " bytes, sha256 ";
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[32];
+    DWORD size = sizeof digest;
+    if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+        CryptHashData(hash, reinterpret_cast<const BYTE *>(bytes.data()), DWORD(bytes.size()), 0) &&
+        CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
+        for (const BYTE byte : digest)
+            facts += std::string(1, "0123456789abcdef"[byte >> 4]) + "0123456789abcdef"[byte & 15];
+    } else
+        facts += "not available on this Windows";
+    if (hash != 0)
+        CryptDestroyHash(hash);
+    if (provider != 0)
+        CryptReleaseContext(provider, 0);
+    return facts;
+}
+
 constexpr DWORD TestLimitMilliseconds = 60000;
 // While a test runs the kit notes, every second, that the keys may change during the
-// next few: a later run then tells what a stopped run's tests left from what was
-// written after it.
+// next few, so that a later run tells what a stopped run's tests left from newer writes.
 constexpr DWORD NoteEveryMilliseconds = 1000;
 
 std::string SelfPath()
@@ -36,11 +142,7 @@ std::string SelfPath()
     return std::string(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
 }
 
-std::string KitFolder()
-{
-    const std::string self = SelfPath();
-    return self.substr(0, self.find_last_of('\\') + 1);
-}
+std::string KitFolder() { return SelfPath().substr(0, SelfPath().find_last_of('\\') + 1); }
 
 std::string ReportPath() { return KitFolder() + "DustmarrowSetupTests-report.txt"; }
 
@@ -138,17 +240,14 @@ ChildRun RunChild(const std::string &arguments, bool noting)
             NoteChangesFor(NoteMilliseconds);
         run.ended = WaitForSingleObject(process.hProcess, NoteEveryMilliseconds) == WAIT_OBJECT_0;
     }
-    // Closing the job ends whatever the child left running; without a job, the same is
-    // done by id.
+    // Closing the job ends whatever the child left running; without one, ending it is by id.
     if (!(inJob && (run.ended || TerminateJobObject(job, 1))))
         EndProcessTree(process.hProcess, process.dwProcessId);
     WaitForSingleObject(process.hProcess, 5000);
     GetExitCodeProcess(process.hProcess, &run.status);
     CloseHandle(process.hProcess);
     CloseHandle(job);
-    std::ifstream printed(output, std::ios::binary);
-    run.printed.assign(std::istreambuf_iterator<char>(printed), std::istreambuf_iterator<char>());
-    printed.close();
+    run.printed.assign(std::istreambuf_iterator<char>(std::ifstream(output, std::ios::binary).rdbuf()), {});
     DeleteFileA(output);
     return run;
 }
@@ -214,8 +313,7 @@ std::string ListSelectedTests(std::vector<std::string> &names)
 void HoldAnOwnConsole()
 {
     DWORD processes[2], mode = 0;
-    const auto list = Optional<DWORD(WINAPI *)(LPDWORD, DWORD)>("kernel32.dll", "GetConsoleProcessList");
-    if (list != nullptr && list(processes, 2) == 1 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
+    if (GetConsoleProcessList(processes, 2) == 1 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
         std::printf("The report is in %s. Press Enter to close this window.\n", ReportPath().c_str());
         std::getchar();
     }

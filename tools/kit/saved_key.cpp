@@ -19,6 +19,15 @@ ULONGLONG Now()
     return Ticks(now);
 }
 
+LONG MakeKey(HKEY parent, const std::wstring &name, DWORD options)
+{
+    HKEY key;
+    const LONG result = RegCreateKeyExW(parent, name.c_str(), 0, nullptr, options, KEY_READ, nullptr, &key, nullptr);
+    if (result == ERROR_SUCCESS)
+        RegCloseKey(key);
+    return result;
+}
+
 LONG Rename(HKEY parent, const std::wstring &from, const std::wstring &to)
 {
     HKEY key;
@@ -39,11 +48,9 @@ LONG Rename(HKEY parent, const std::wstring &from, const std::wstring &to)
 // down, which Wine gets right.
 LONG RenameUp(HKEY parent, const KitKey &key, const std::wstring &to)
 {
-    HKEY fence;
-    LONG result = RegCreateKeyExW(parent, FenceName(key).c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_READ, nullptr, &fence, nullptr);
+    LONG result = MakeKey(parent, FenceName(key), REG_OPTION_VOLATILE);
     if (result != ERROR_SUCCESS)
         return result;
-    RegCloseKey(fence);
     result = Rename(parent, key.name, to);
     const LONG removed = DeleteKeyTree(parent, FenceName(key));
     return result != ERROR_SUCCESS ? result : removed;
@@ -71,13 +78,8 @@ bool LatestWrite(HKEY parent, const std::wstring &name, ULONGLONG &latest)
 enum class Note { None, Until, NotTheKits };
 Note ReadNote(ULONGLONG &until)
 {
-    HKEY key;
-    LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, KitOwnKey, 0, KEY_QUERY_VALUE, &key);
     DWORD type = REG_NONE, size = sizeof until;
-    if (result == ERROR_SUCCESS) {
-        result = RegQueryValueExW(key, NoteName, nullptr, &type, reinterpret_cast<BYTE *>(&until), &size);
-        RegCloseKey(key);
-    }
+    const LONG result = RegGetValueW(HKEY_CURRENT_USER, KitOwnKey, NoteName, RRF_RT_ANY | RRF_NOEXPAND, &type, &until, &size);
     if (result == ERROR_FILE_NOT_FOUND)
         return Note::None;
     return result == ERROR_SUCCESS && type == REG_QWORD && size == sizeof until ? Note::Until : Note::NotTheKits;
@@ -120,54 +122,38 @@ std::string Distrust(const KitKey &key, const Found &found, Note note, ULONGLONG
 
 }
 
-std::wstring SavedName(const KitKey &key) { return std::wstring(key.name) + L" (saved by DustmarrowSetupTests)"; }
-std::wstring AbsentName(const KitKey &key) { return std::wstring(key.name) + L" (absent before DustmarrowSetupTests ran)"; }
-std::wstring FenceName(const KitKey &key) { return std::wstring(key.name) + L" (being saved by DustmarrowSetupTests)"; }
-std::wstring LeftName(const KitKey &key) { return std::wstring(key.name) + L" (left by the tests of DustmarrowSetupTests)"; }
-
 bool NoteChangesFor(DWORD milliseconds)
 {
     const ULONGLONG until = Now() + ULONGLONG(milliseconds) * 10000;
-    HKEY key;
-    LONG result = RegCreateKeyExW(HKEY_CURRENT_USER, KitOwnKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
-    if (result == ERROR_SUCCESS) {
-        result = RegSetValueExW(key, NoteName, 0, REG_QWORD, reinterpret_cast<const BYTE *>(&until), sizeof until);
-        RegCloseKey(key);
-    }
-    return result == ERROR_SUCCESS;
+    return RegSetKeyValueW(HKEY_CURRENT_USER, KitOwnKey, NoteName, REG_QWORD, &until, sizeof until) == ERROR_SUCCESS;
 }
 
 PutBack PutBackKeys()
 {
-    const std::string byHand = " Nothing was changed: see \"Putting the keys back by hand\" in the kit's README.txt.";
-    PutBack outcome = {true, 0, {}};
     ULONGLONG until = 0;
     const Note note = ReadNote(until);
-    if (note == Note::NotTheKits)
-        outcome = {false, 0,
-                   "HKEY_CURRENT_USER\\" + Narrow(KitOwnKey) + " holds a " + Narrow(NoteName) + " that the kit did not write." + byHand};
+    std::string distrust = note == Note::NotTheKits
+                               ? "HKEY_CURRENT_USER\\" + Narrow(KitOwnKey) + " holds a " + Narrow(NoteName) + " that the kit did not write."
+                               : "";
     // Every key is looked at before anything is changed.
     std::vector<Found> found;
     for (const KitKey &key : KitKeys) {
-        Found each = {nullptr, false, false, false, false};
-        const LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, key.parent, 0, KEY_READ | KEY_CREATE_SUB_KEY, &each.parent);
+        HKEY parent;
+        const LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, key.parent, 0, KEY_READ | KEY_CREATE_SUB_KEY, &parent);
         if (opened != ERROR_SUCCESS) {
-            each.parent = nullptr;
-            if (opened != ERROR_FILE_NOT_FOUND && outcome.done)
-                outcome = {false, 0,
-                           "HKEY_CURRENT_USER\\" + Narrow(key.parent) + " cannot be opened: error " + std::to_string(opened) + "." +
-                               byHand};
-        } else {
-            each.saved = KeyExists(each.parent, SavedName(key));
-            each.absent = KeyExists(each.parent, AbsentName(key));
-            each.live = KeyExists(each.parent, key.name);
-            each.fence = KeyExists(each.parent, FenceName(key));
-            const std::string distrust = outcome.done ? Distrust(key, each, note, until) : "";
-            if (!distrust.empty())
-                outcome = {false, 0, distrust + byHand};
+            found.push_back({nullptr, false, false, false, false});
+            if (opened != ERROR_FILE_NOT_FOUND && distrust.empty())
+                distrust = "HKEY_CURRENT_USER\\" + Narrow(key.parent) + " cannot be opened: error " + std::to_string(opened) + ".";
+            continue;
         }
-        found.push_back(each);
+        found.push_back({parent, KeyExists(parent, SavedName(key)), KeyExists(parent, AbsentName(key)), KeyExists(parent, key.name),
+                         KeyExists(parent, FenceName(key))});
+        if (distrust.empty())
+            distrust = Distrust(key, found.back(), note, until);
     }
+    PutBack outcome = {
+        distrust.empty(), 0,
+        distrust.empty() ? "" : distrust + " Nothing was changed: see \"Putting the keys back by hand\" in the kit's README.txt."};
     // What the tests left is first renamed, at once, to a name of the kit's own, and
     // deleted only once the key is back: a put-back stopped halfway leaves no part of it
     // under the key's name, written later than the run that the note speaks of.
@@ -175,9 +161,8 @@ PutBack PutBackKeys()
         const KitKey &key = KitKeys[i];
         const Found &each = found[i];
         const bool aside = each.saved || each.absent;
-        LONG result = ERROR_SUCCESS;
         if (outcome.done && each.parent != nullptr) {
-            result = DeleteKeyTree(each.parent, LeftName(key));
+            LONG result = DeleteKeyTree(each.parent, LeftName(key));
             if (result == ERROR_SUCCESS && aside && each.live)
                 result = RenameUp(each.parent, key, LeftName(key));
             if (result == ERROR_SUCCESS && aside)
@@ -186,11 +171,11 @@ PutBack PutBackKeys()
                 if (result == ERROR_SUCCESS)
                     result = DeleteKeyTree(each.parent, name);
             outcome.keysBack += aside ? 1 : 0;
+            if (result != ERROR_SUCCESS)
+                outcome = {false, outcome.keysBack,
+                           "Putting back " + FullName(key, key.name) + " failed with error " + std::to_string(result) +
+                               "; the next run goes on from there."};
         }
-        if (result != ERROR_SUCCESS)
-            outcome = {false, outcome.keysBack,
-                       "Putting back " + FullName(key, key.name) + " failed with error " + std::to_string(result) +
-                           "; the next run goes on from there."};
         if (each.parent != nullptr)
             RegCloseKey(each.parent);
     }
@@ -206,17 +191,13 @@ std::string SetKeysAside()
     if (!NoteChangesFor(NoteMilliseconds))
         return "Could not write to HKEY_CURRENT_USER\\" + Narrow(KitOwnKey) + ": no test is run.";
     for (const KitKey &key : KitKeys) {
-        HKEY parent, absent;
+        HKEY parent;
         LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, key.parent, 0, KEY_READ | KEY_CREATE_SUB_KEY, &parent);
         // Without its parent there is no key to keep, and none is made.
         if (result == ERROR_FILE_NOT_FOUND)
             continue;
         if (result == ERROR_SUCCESS) {
-            if (KeyExists(parent, key.name))
-                result = RenameUp(parent, key, SavedName(key));
-            else if ((result = RegCreateKeyExW(parent, AbsentName(key).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &absent, nullptr)) ==
-                     ERROR_SUCCESS)
-                RegCloseKey(absent);
+            result = KeyExists(parent, key.name) ? RenameUp(parent, key, SavedName(key)) : MakeKey(parent, AbsentName(key), 0);
             RegCloseKey(parent);
         }
         if (result != ERROR_SUCCESS) {
@@ -230,10 +211,6 @@ std::string SetKeysAside()
 
 bool KeysAreAside()
 {
-    HKEY parent;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, KitKeys[0].parent, 0, KEY_READ, &parent) != ERROR_SUCCESS)
-        return false;
-    const bool aside = KeyExists(parent, SavedName(KitKeys[0])) || KeyExists(parent, AbsentName(KitKeys[0]));
-    RegCloseKey(parent);
-    return aside;
+    const std::wstring path = std::wstring(KitKeys[0].parent) + L"\\";
+    return KeyExists(HKEY_CURRENT_USER, path + SavedName(KitKeys[0])) || KeyExists(HKEY_CURRENT_USER, path + AbsentName(KitKeys[0]));
 }
