@@ -79,10 +79,6 @@ def check(what, got, wanted, relation=""):
         faults.append(f"{what}: got {got!r}, wanted {relation}{wanted!r}")
 
 
-def sha256(data):
-    return hashlib.sha256(data).hexdigest()
-
-
 def check_headers(pe, machine, magic, windows, dll_characteristics):
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     check("machine", Hex(header.Machine), machine)
@@ -96,11 +92,9 @@ def check_headers(pe, machine, magic, windows, dll_characteristics):
     unnamed = optional.DllCharacteristics & ~sum(bit for _, bit in dll)
     flags = [name for name, bit in dll if optional.DllCharacteristics & bit] + ([hex(unnamed)] if unnamed else [])
     check("DLL characteristics", sorted(flags), dll_characteristics)
-    size = {name: optional.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_" + name]].Size
-            for name in ("BASERELOC", "DEBUG", "TLS")}
-    check("relocations' size", size["BASERELOC"], 0, "more than ")
-    check("debug directory's size", size["DEBUG"], 0)
-    check("TLS directory's size (TLS means a runtime crept in)", size["TLS"], 0)
+    for name, what, relation in [("BASERELOC", "relocations' size", "more than "), ("DEBUG", "debug directory's size", ""),
+                                 ("TLS", "TLS directory's size (TLS means a runtime crept in)", "")]:
+        check(what, optional.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_" + name]].Size, 0, relation)
     # Code that can be written to can be changed by whoever can write data; a shared
     # section is memory that every process of the image can write.
     scn = pefile.SECTION_CHARACTERISTICS
@@ -174,15 +168,14 @@ def check_program(kind, path):
     data = dict(found)
     check("RT_GROUP_ICON 2", data.get(RT_GROUP_ICON), ICON_GROUP)
     check("RT_ICON 1's size", len(data.get(RT_ICON, b"")), 744)
-    check("RT_ICON 1's SHA-256", sha256(data.get(RT_ICON, b"")), ICON_SHA256)
+    check("RT_ICON 1's SHA-256", hashlib.sha256(data.get(RT_ICON, b"")).hexdigest(), ICON_SHA256)
     check("RT_MANIFEST 1", data.get(RT_MANIFEST), MANIFEST)
     check_dialog(data.get(RT_DIALOG, b""))
 
 
 def check_shipped(shipped, *builds):
-    image = open(shipped, "rb").read()
-    built = [open(path, "rb").read() for path in builds]
-    check("SHA-256 (the builds')", sha256(image), [sha256(b) for b in built], "one of ")
+    image, *built = [open(path, "rb").read() for path in (shipped, *builds)]
+    check("SHA-256 (the builds')", hashlib.sha256(image).hexdigest(), [hashlib.sha256(b).hexdigest() for b in built], "one of ")
     check("size in bytes (the smaller build's)", len(image), min(map(len, built)))
     check("size in bytes", len(image), 6144, "at most ")
 

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <set>
+#include <tuple>
 
 namespace {
 
@@ -30,62 +32,35 @@ Lines Elsewhere() { return Listed("", {Maker, "Software\\Wine", Narrow(SandboxRo
 Lines Changes(const Lines &before, const Lines &after)
 {
     Lines changes;
-    for (const std::string &line : before)
-        if (!after.count(line))
-            changes.insert("-" + line);
-    for (const std::string &line : after)
-        if (!before.count(line))
-            changes.insert("+" + line);
+    for (const auto &[mark, one, other] : {std::tuple{'-', &before, &after}, std::tuple{'+', &after, &before}})
+        for (const std::string &line : *one)
+            if (!other->count(line))
+                changes.insert(mark + line);
     return changes;
 }
-
-StoredValue Qword(BYTE low) { return Of(REG_QWORD, {low, 0, 0, 0, 0, 0, 0, 0}); }
 
 // What a save leaves: the keys, the five values as REG_DWORD 0 or 1, and every value
 // that was not the program's untouched.
 Lines AfterSave(const Lines &before, const std::vector<int> &shown)
 {
     Lines after;
-    for (const std::string &line : before) {
-        bool ours = false;
-        for (const char *name : SettingNames)
-            ours = ours || line.rfind(Settings + ":" + name + "=", 0) == 0;
-        if (!ours)
+    for (const std::string &line : before)
+        if (std::none_of(std::begin(SettingNames), std::end(SettingNames),
+                         [&](const char *name) { return line.rfind(Settings + ":" + name + "=", 0) == 0; }))
             after.insert(line);
-    }
-    for (const std::string &line : ExpectedSettingsTree(shown, Maker))
-        after.insert(line);
+    const std::vector<std::string> saved = ExpectedSettingsTree(shown, Maker);
+    after.insert(saved.begin(), saved.end());
     return after;
 }
-
-enum Outcome { Saved, Unchanged, Exactly };
-
-struct HostileCase {
-    const char *what;
-    std::vector<StoredValue> stored; // empty: no settings key
-    std::vector<int> shown;
-    int button;
-    Outcome outcome;
-    std::function<void()> andThen = nullptr; // more to leave in the registry, if any
-    Lines exactly = {};                      // the maker's key afterwards, for Outcome Exactly
-};
 
 using HostileRegistryTest = EndToEndTest;
 INSTANTIATE_TEST_SUITE_P(Windows, HostileRegistryTest, testing::ValuesIn(EndToEndSubjects()), SubjectName);
 
-int CountChildWindows(HWND dialog)
-{
-    int count = 0;
-    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
-        ++count;
-    return count;
-}
-
 TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsWrittenBackCleanly)
 {
-    const Bytes eightBytes = {1, 0, 0, 0, 0, 0, 0, 0};
     const std::vector<int> all = {1, 1, 1, 1, 1};
     const int OK = IDOK, Remove = IDC_REMOVE_KEYS;
+    const auto Qword = [](BYTE low) { return Of(REG_QWORD, {low, 0, 0, 0, 0, 0, 0, 0}); };
     const auto hundredsOfForeignValues = [] {
         for (int i = 0; i < 300; ++i) {
             const std::string name = "Foreign" + std::to_string(i);
@@ -95,28 +70,29 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
     };
     const auto readOnlySettings = [] { AllowOnlyReading(HKEY_CURRENT_USER, Settings); };
     const auto selfLink = [] { CreateSelfLink(HKEY_CURRENT_USER, Settings); };
-    const auto makersOwnValue = [] { SetValue(HKEY_CURRENT_USER, Maker, "InstallDir", REG_SZ, {'C', 0}); };
+    const auto installDir = [] { SetValue(HKEY_CURRENT_USER, Maker, "InstallDir", REG_SZ, {'C', 0}); };
     const auto anotherGame = [] { CreateKey(HKEY_CURRENT_USER, Maker + "\\Other Game"); };
     const auto settingsWithSubkey = [] { CreateKey(HKEY_CURRENT_USER, Settings + "\\Profiles"); };
 
-    const HostileCase cases[] = {
-        {"REG_DWORD 0, 1, 7, 0xFFFFFFFF, missing", {Dword(0), Dword(1), Dword(7), Dword(0xFFFFFFFF), Missing}, {0, 1, 1, 1, 0}, OK, Saved},
+    enum Outcome { Saved, Unchanged, Exactly };
+    const struct {
+        const char *what;
+        std::vector<StoredValue> stored; // empty: no settings key
+        std::vector<int> shown;
+        int button = IDOK;
+        Outcome outcome = Saved;
+        std::function<void()> andThen = nullptr; // more to leave in the registry, if any
+        Lines exactly = {};                      // the maker's key afterwards, for Outcome Exactly
+    } cases[] = {
+        {"REG_DWORD 0, 1, 7, 0xFFFFFFFF, missing", {Dword(0), Dword(1), Dword(7), Dword(0xFFFFFFFF), Missing}, {0, 1, 1, 1, 0}},
         {"REG_BINARY of 1, 0, 2, 3 and 4 bytes",
          {Binary({1}), Binary({}), Binary({0, 0}), Binary({0, 0, 3}), Binary({0, 0, 0, 0})},
-         {1, 0, 0, 1, 0},
-         OK,
-         Saved},
+         {1, 0, 0, 1, 0}},
         {"REG_BINARY of 8 bytes, REG_QWORD, REG_NONE with no data",
-         {Binary(eightBytes), Qword(1), Of(REG_NONE, {}), Binary({0, 0, 0, 9}), Qword(0)},
-         {0, 0, 0, 1, 0},
-         OK,
-         Saved},
-        {"REG_SZ short and long",
-         {String("1"), String(""), String("a long string of text"), String("0"), String("yes")},
-         {1, 0, 0, 1, 1},
-         OK,
-         Saved},
-        {"a value missing before and after a checked one", {Missing, Dword(1), Missing, Dword(1), Missing}, {0, 1, 0, 1, 0}, OK, Saved},
+         {Binary({1, 0, 0, 0, 0, 0, 0, 0}), Qword(1), Of(REG_NONE, {}), Binary({0, 0, 0, 9}), Qword(0)},
+         {0, 0, 0, 1, 0}},
+        {"REG_SZ short and long", {String("1"), String(""), String("a long string of text"), String("0"), String("yes")}, {1, 0, 0, 1, 1}},
+        {"a value missing before and after a checked one", {Missing, Dword(1), Missing, Dword(1), Missing}, {0, 1, 0, 1, 0}},
         {"hundreds of foreign values", Dwords({1, 0, 1, 0, 1}), {1, 0, 1, 0, 1}, OK, Saved, hundredsOfForeignValues},
         {"a settings key that may only be read", Dwords({1, 0, 7, 0, 1}), {1, 0, 1, 0, 1}, OK, Unchanged, readOnlySettings},
         {"a settings key that cannot be opened: OK", {}, {0, 0, 0, 0, 0}, OK, Unchanged, selfLink},
@@ -126,13 +102,13 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
          all,
          Remove,
          Exactly,
-         makersOwnValue,
+         installDir,
          {Maker, Maker + ":InstallDir=1:43 00 00 00"}},
         {"removal beside another game", Dwords(all), all, Remove, Exactly, anotherGame, {Maker, Maker + "\\Other Game"}},
         {"removal of a settings key with a subkey", Dwords({1, 0, 0, 0, 0}), {1, 0, 0, 0, 0}, Remove, Unchanged, settingsWithSubkey},
     };
 
-    for (const HostileCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         DeleteTree(HKEY_CURRENT_USER, Maker);
         if (!c.stored.empty())
@@ -145,7 +121,10 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
         RunningDialog program = StartProgram(GetParam());
         ASSERT_NE(program.dialog, nullptr);
         EXPECT_EQ(CheckStates(program.dialog), c.shown);
-        EXPECT_EQ(CountChildWindows(program.dialog), 8) << "the five boxes and three buttons, nothing more";
+        int children = 0;
+        for (HWND child = GetWindow(program.dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+            ++children;
+        EXPECT_EQ(children, 8) << "the five boxes and three buttons, nothing more";
         Play(program, {ClickButton(c.button)});
         EXPECT_EQ(WaitForEnd(program), 0u) << "the program must end, and end cleanly";
 

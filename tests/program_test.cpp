@@ -12,38 +12,29 @@ namespace {
 using ProgramTest = EndToEndTest;
 INSTANTIATE_TEST_SUITE_P(Windows, ProgramTest, testing::ValuesIn(EndToEndSubjects()), SubjectName);
 
-struct PlayerCase {
-    const char *what;
-    std::vector<int> stored; // empty: no settings key
-    std::vector<Step> steps;
-    bool unchanged;
-    std::vector<std::string> after; // the maker's key afterwards, unless unchanged
-};
-
 TEST_P(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
 {
-    const int Space = VK_SPACE, Tab = VK_TAB, Enter = VK_RETURN, Escape = VK_ESCAPE;
-    const std::vector<Step> tabToRemove(7, PressKey(Tab));
-    std::vector<Step> removeByKeys = tabToRemove;
-    removeByKeys.push_back(PressKey(Space));
-
-    const PlayerCase cases[] = {
+    std::vector<Step> removeByKeys(7, TabKey);
+    removeByKeys.push_back(SpaceKey);
+    const struct {
+        const char *what;
+        std::vector<int> stored; // empty: no settings key
+        std::vector<Step> steps;
+        bool unchanged;
+        std::vector<std::string> after = {}; // the maker's key afterwards, unless unchanged
+    } cases[] = {
         {"Space toggles the focused boxes, Enter on a box saves",
          {1, 0, 7, 0, 1},
-         {PressKey(Space), PressKey(Tab), PressKey(Space), PressKey(Enter)},
+         {SpaceKey, TabKey, SpaceKey, EnterKey},
          false,
          ExpectedSettingsTree({0, 1, 1, 0, 1}, Maker)},
-        {"first use: Enter creates the keys and writes all five",
-         {},
-         {PressKey(Enter)},
-         false,
-         ExpectedSettingsTree({0, 0, 0, 0, 0}, Maker)},
-        {"Escape writes nothing", {0, 1, 0, 1, 0}, {PressKey(Space), PressKey(Escape)}, true, {}},
-        {"Escape on first use creates nothing", {}, {PressKey(Space), PressKey(Escape)}, true, {}},
-        {"the caption's close command writes nothing", {1, 1, 0, 0, 1}, {PressKey(Space), CloseFromCaption()}, true, {}},
-        {"Space on Remove Registry Keys removes them", {1, 1, 1, 1, 1}, removeByKeys, false, {}},
+        {"first use: Enter creates the keys and writes all five", {}, {EnterKey}, false, ExpectedSettingsTree({0, 0, 0, 0, 0}, Maker)},
+        {"Escape writes nothing", {0, 1, 0, 1, 0}, {SpaceKey, EscapeKey}, true},
+        {"Escape on first use creates nothing", {}, {SpaceKey, EscapeKey}, true},
+        {"the caption's close command writes nothing", {1, 1, 0, 0, 1}, {SpaceKey, CloseFromCaption()}, true},
+        {"Space on Remove Registry Keys removes them", {1, 1, 1, 1, 1}, removeByKeys, false},
     };
-    for (const PlayerCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         DeleteTree(HKEY_CURRENT_USER, Maker);
         if (!c.stored.empty())
@@ -69,10 +60,10 @@ TEST_P(ProgramTest, TabGoesThroughTheBoxesThenOkCancelAndRemove)
     ASSERT_NE(program.dialog, nullptr);
     std::vector<int> focus = {FocusedControlId(program.dialog)};
     for (int i = 0; i < 8; ++i) {
-        Play(program, {PressKey(VK_TAB)});
+        Play(program, {TabKey});
         focus.push_back(FocusedControlId(program.dialog));
     }
-    Play(program, {PressKey(VK_ESCAPE)});
+    Play(program, {EscapeKey});
     EXPECT_EQ(WaitForEnd(program), 0u);
     EXPECT_EQ(focus, (std::vector<int>{101, 102, 103, 104, 105, IDOK, IDCANCEL, IDC_REMOVE_KEYS, 101}));
 }
@@ -85,7 +76,7 @@ TEST_P(ProgramTest, OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox)
     GetWindowRect(program.dialog, &window);
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
     const LONG style = GetWindowLongA(program.dialog, GWL_STYLE);
-    Play(program, {PressKey(VK_ESCAPE)});
+    Play(program, {EscapeKey});
     EXPECT_EQ(WaitForEnd(program), 0u);
 
     EXPECT_NEAR((window.left + window.right) / 2.0, (workArea.left + workArea.right) / 2.0, 2);

@@ -11,42 +11,29 @@
 
 namespace {
 
-constexpr INT_PTR NotCalled = 0x5A5A;
-INT_PTR InitDialogResult = NotCalled;
-
-INT_PTR CALLBACK RecordingSetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    const INT_PTR result = SetupDlgProc(dialog, message, wParam, lParam);
-    if (message == WM_INITDIALOG)
-        InitDialogResult = result;
-    return result;
-}
-
 using SetupDialogTest = SandboxedTest;
 
 TEST_F(SetupDialogTest, InitDialogFillsTheBoxesSetsBothIconsAndLeavesTheFocusAlone)
 {
     SeedSettings(Dwords({1, 0, 7, 0, 1}));
-    InitDialogResult = NotCalled;
-    const HWND dialog = CreateSetupDialog(RecordingSetupDlgProc);
+    const HWND dialog = CreateSetupDialog(SetupDlgProc);
     ASSERT_NE(dialog, nullptr);
 
-    EXPECT_EQ(InitDialogResult, FALSE);
     EXPECT_EQ(CheckStates(dialog), (std::vector<int>{1, 0, 1, 0, 1}));
     const LRESULT icon = reinterpret_cast<LRESULT>(LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_MAIN)));
     ASSERT_NE(icon, 0);
     EXPECT_EQ(SendMessageA(dialog, WM_GETICON, ICON_BIG, 0), icon);
     EXPECT_EQ(SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0), icon);
+    // FALSE leaves the focus to the dialog manager; asking again loads the same boxes.
+    EXPECT_EQ(SetupDlgProc(dialog, WM_INITDIALOG, 0, 0), FALSE);
     DestroyWindow(dialog);
 }
 
 TEST_F(SetupDialogTest, CommandsOtherThanAButtonClickDoNothing)
 {
-    struct Command {
-        WORD id;
-        WORD code;
-    };
-    const Command ignored[] = {
+    const struct {
+        WORD id, code;
+    } ignored[] = {
         {IDOK, BN_DOUBLECLICKED}, {IDOK, BN_SETFOCUS},       {IDCANCEL, BN_DOUBLECLICKED}, {IDCANCEL, BN_KILLFOCUS},
         {IDC_REMOVE_KEYS, 1},     {IDC_REMOVE_KEYS, 0xFFFF}, {FirstSettingId, BN_CLICKED}, {FirstSettingId + 4, BN_CLICKED},
         {4, BN_CLICKED},
@@ -58,7 +45,7 @@ TEST_F(SetupDialogTest, CommandsOtherThanAButtonClickDoNothing)
     // Boxes that differ from the registry, so that a save would show.
     SetCheckStates(dialog, {1, 1, 1, 1, 1});
 
-    for (const Command &command : ignored) {
+    for (const auto &command : ignored) {
         SCOPED_TRACE(testing::Message() << "id " << command.id << ", notification " << command.code);
         const LPARAM control = reinterpret_cast<LPARAM>(GetDlgItem(dialog, command.id));
         EXPECT_EQ(SetupDlgProc(dialog, WM_COMMAND, MAKEWPARAM(command.id, command.code), control), FALSE);
@@ -73,49 +60,42 @@ TEST_F(SetupDialogTest, CommandsOtherThanAButtonClickDoNothing)
     DestroyWindow(dialog);
 }
 
-struct ModalCase {
-    const char *what;
-    std::vector<int> stored; // empty: no settings key
-    std::vector<std::string> otherKeys;
-    std::vector<Step> steps;
-    INT_PTR result;
-    std::vector<std::string> after; // below SOFTWARE; empty: as it was before
-};
-
 TEST_F(SetupDialogTest, ThePushButtonsEndTheModalDialogWithTheirIds)
 {
-    const std::string keep = Settings + "\\Keep";
-    const ModalCase cases[] = {
+    const struct {
+        const char *what;
+        std::vector<int> stored; // empty: no settings key
+        std::vector<Step> steps;
+        INT_PTR result;
+        std::vector<std::string> after = {}; // below SOFTWARE; empty: as it was before
+        std::vector<std::string> otherKeys = {};
+    } cases[] = {
         {"Enter on a check box saves and ends with 1",
          {0, 0, 0, 0, 0},
-         {},
-         {PressKey(VK_SPACE), PressKey(VK_TAB), PressKey(VK_SPACE), PressKey(VK_TAB), PressKey(VK_RETURN)},
+         {SpaceKey, TabKey, SpaceKey, TabKey, EnterKey},
          IDOK,
          ExpectedSettingsTree({1, 1, 0, 0, 0}, Software)},
         {"OK on first use creates the keys and saves",
          {},
-         {},
          {ClickButton(FirstSettingId + 2), ClickButton(IDOK)},
          IDOK,
          ExpectedSettingsTree({0, 0, 1, 0, 0}, Software)},
-        {"Escape writes nothing", {1, 0, 1, 0, 1}, {}, {PressKey(VK_SPACE), PressKey(VK_ESCAPE)}, IDCANCEL, {}},
-        {"the close box writes nothing", {1, 0, 1, 0, 1}, {}, {PressKey(VK_SPACE), CloseFromCaption()}, IDCANCEL, {}},
+        {"Escape writes nothing", {1, 0, 1, 0, 1}, {SpaceKey, EscapeKey}, IDCANCEL},
+        {"the close box writes nothing", {1, 0, 1, 0, 1}, {SpaceKey, CloseFromCaption()}, IDCANCEL},
         {"Cancel after ticking boxes writes nothing",
          {0, 1, 0, 1, 0},
-         {},
          {ClickButton(FirstSettingId), ClickButton(FirstSettingId + 1), ClickButton(IDCANCEL)},
-         IDCANCEL,
-         {}},
-        {"Remove deletes the settings and the maker's key",
-         {1, 1, 1, 1, 1},
-         {},
-         {ClickButton(IDC_REMOVE_KEYS)},
-         IDC_REMOVE_KEYS,
-         {Software}},
+         IDCANCEL},
+        {"Remove deletes the settings and the maker's key", {1, 1, 1, 1, 1}, {ClickButton(IDC_REMOVE_KEYS)}, IDC_REMOVE_KEYS, {Software}},
         // The subkey keeps the settings key, so a save before the removal would show.
-        {"Remove saves nothing first", {0, 0, 0, 0, 0}, {keep}, {PressKey(VK_SPACE), ClickButton(IDC_REMOVE_KEYS)}, IDC_REMOVE_KEYS, {}},
+        {"Remove saves nothing first",
+         {0, 0, 0, 0, 0},
+         {SpaceKey, ClickButton(IDC_REMOVE_KEYS)},
+         IDC_REMOVE_KEYS,
+         {},
+         {Settings + "\\Keep"}},
     };
-    for (const ModalCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         DeleteTree(HKEY_CURRENT_USER, Software);
         CreateKey(HKEY_CURRENT_USER, Software);

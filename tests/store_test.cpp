@@ -11,14 +11,6 @@ namespace {
 
 INT_PTR CALLBACK PassiveDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
-std::vector<int> Inverted(const std::vector<int> &states)
-{
-    std::vector<int> inverted;
-    for (int state : states)
-        inverted.push_back(state ? 0 : 1);
-    return inverted;
-}
-
 class StoreTest : public SandboxedTest {
 protected:
     ~StoreTest() override { DestroyWindow(dialog); }
@@ -38,15 +30,13 @@ TEST_F(StoreTest, FirstUseTouchesNoBoxThenSaveCreatesTheKeysAndFiveDwords)
     EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Maker), ExpectedSettingsTree(marker, Maker));
 }
 
-struct LoadCase {
-    const char *what;
-    std::vector<StoredValue> values;
-    std::vector<int> shown;
-};
-
 TEST_F(StoreTest, LoadShowsEachStoredValueByItsOwnBytesAndSaveWritesItBackAsZeroOrOne)
 {
-    const LoadCase cases[] = {
+    const struct {
+        const char *what;
+        std::vector<StoredValue> values;
+        std::vector<int> shown;
+    } cases[] = {
         {"dwords", {Dword(7), Dword(0), Dword(1), Dword(0xFFFFFFFF), Dword(0)}, {1, 0, 1, 1, 0}},
         {"four bytes of other types",
          {Binary({0, 0, 0, 0}), Binary({0, 0, 0, 1}), Of(REG_NONE, {0, 0, 0, 0}), Of(REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}),
@@ -61,16 +51,18 @@ TEST_F(StoreTest, LoadShowsEachStoredValueByItsOwnBytesAndSaveWritesItBackAsZero
          {1, 0, 1, 0, 0}},
         {"strings", {String("1"), String(""), String("a string longer than four bytes"), Missing, String("x")}, {1, 0, 0, 0, 1}},
     };
-    for (const LoadCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         DeleteTree(HKEY_CURRENT_USER, Software);
         SeedSettings(c.values);
         // Every box starts opposite to what it should show, so each must be set.
-        SetCheckStates(dialog, Inverted(c.shown));
+        std::vector<int> opposite;
+        for (int state : c.shown)
+            opposite.push_back(!state);
+        SetCheckStates(dialog, opposite);
 
         LoadSettings(dialog);
         EXPECT_EQ(CheckStates(dialog), c.shown);
-
         EXPECT_EQ(SaveSettings(dialog), ERROR_SUCCESS);
         EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Settings), ExpectedSettingsTree(c.shown));
     }
@@ -78,8 +70,7 @@ TEST_F(StoreTest, LoadShowsEachStoredValueByItsOwnBytesAndSaveWritesItBackAsZero
 
 TEST_F(StoreTest, SaveCountsAnIndeterminateBoxAsChecked)
 {
-    const HWND third = GetDlgItem(dialog, FirstSettingId + 2);
-    SendMessageA(third, BM_SETSTYLE, BS_AUTO3STATE, FALSE);
+    SendDlgItemMessageA(dialog, FirstSettingId + 2, BM_SETSTYLE, BS_AUTO3STATE, FALSE);
     SetCheckStates(dialog, {0, 1, BST_INDETERMINATE, 0, 0});
     ASSERT_EQ(CheckStates(dialog), (std::vector<int>{0, 1, BST_INDETERMINATE, 0, 0}));
 
@@ -98,68 +89,45 @@ TEST_F(StoreTest, SaveToAKeyThatMayOnlyBeReadWritesNothingAndSaysWhy)
     EXPECT_EQ(ListTree(HKEY_CURRENT_USER, Software), before);
 }
 
-// "Key" seeds a key; "Key:Name" seeds a REG_DWORD 1 named Name in it.
-void SeedEntry(const std::string &entry)
-{
-    const size_t colon = entry.find(':');
-    if (colon == std::string::npos)
-        CreateKey(HKEY_CURRENT_USER, entry);
-    else
-        SetValue(HKEY_CURRENT_USER, entry.substr(0, colon), entry.substr(colon + 1).c_str(), REG_DWORD, DwordBytes(1));
-}
-
-std::string SeededLine(const std::string &entry) { return entry + "=4:01 00 00 00"; }
-
-struct RemovalCase {
-    const char *what;
-    const char *keyPath; // nullptr: the program's own settings key
-    std::vector<std::string> seed;
-    std::vector<std::string> left; // every key and value left in the sandbox, as ListTree lists them
-};
-
 TEST_F(StoreTest, RemovalDeletesTheSettingsKeyAndTheMakersKeyOnlyWhenNothingIsLeftInIt)
 {
-    const std::string StoredSetting = Settings + ":" + SettingNames[0];
-    const RemovalCase cases[] = {
-        {"settings and the then empty maker's key go; SOFTWARE stays", nullptr, {StoredSetting, Settings + ":Foreign"}, {Software}},
-        {"a sibling product keeps the maker's key",
-         nullptr,
-         {StoredSetting, Maker + "\\Other:Level"},
-         {Software, Maker, Maker + "\\Other", SeededLine(Maker + "\\Other:Level")}},
-        {"the maker's own value keeps the maker's key",
-         nullptr,
-         {StoredSetting, Maker + ":InstallDir"},
-         {Software, Maker, SeededLine(Maker + ":InstallDir")}},
-        {"the maker's default value keeps the maker's key",
-         nullptr,
-         {StoredSetting, Maker + ":"},
-         {Software, Maker, SeededLine(Maker + ":")}},
-        {"settings key already gone, empty maker's key goes", nullptr, {Maker}, {Software}},
+    // A seed "Key" is a key; "Key:Name" is a REG_DWORD 1 named Name in it, listed as
+    // "Key:Name=4:01 00 00 00".
+    const std::string Stored = Settings + ":" + SettingNames[0], Other = Maker + "\\Other", Elsewhere = Software + "\\Elsewhere";
+    const std::string One = "=4:01 00 00 00";
+    const struct {
+        const char *what;
+        std::vector<std::string> seed;
+        std::vector<std::string> left; // every key and value left in the sandbox, as ListTree lists them
+        const char *keyPath = nullptr; // nullptr: the program's own settings key
+    } cases[] = {
+        {"settings and the then empty maker's key go; SOFTWARE stays", {Stored, Settings + ":Foreign"}, {Software}},
+        {"a sibling product keeps the maker's key", {Stored, Other + ":Level"}, {Software, Maker, Other, Other + ":Level" + One}},
+        {"the maker's own value keeps the maker's key", {Stored, Maker + ":InstallDir"}, {Software, Maker, Maker + ":InstallDir" + One}},
+        {"the maker's default value keeps the maker's key", {Stored, Maker + ":"}, {Software, Maker, Maker + ":" + One}},
+        {"settings key already gone, empty maker's key goes", {Maker}, {Software}},
         {"a subkey keeps the settings key and so the maker's key",
-         nullptr,
-         {StoredSetting, Settings + "\\Profiles"},
-         {Software, Maker, Settings, SeededLine(StoredSetting), Settings + "\\Profiles"}},
-        {"nothing there: nothing is created", nullptr, {}, {}},
-        {"other software beside the maker is not touched",
-         nullptr,
-         {StoredSetting, Software + "\\Elsewhere:Kept"},
-         {Software, Software + "\\Elsewhere", SeededLine(Software + "\\Elsewhere:Kept")}},
-        {"a path without a parent goes alone", "Solo", {"Solo:Value", "Beside"}, {"Beside"}},
-        {"a one-letter key beside a path without a parent stays", "Solo", {"Solo:Value", "S"}, {"S"}},
-        {"a deeper path goes up one level only", "A\\B\\C", {"A\\B\\C:Value"}, {"A"}},
+         {Stored, Settings + "\\Profiles"},
+         {Software, Maker, Settings, Stored + One, Settings + "\\Profiles"}},
+        {"nothing there: nothing is created", {}, {}},
+        {"other software beside the maker is not touched", {Stored, Elsewhere + ":Kept"}, {Software, Elsewhere, Elsewhere + ":Kept" + One}},
+        {"a path without a parent goes alone", {"Solo:Value", "Beside"}, {"Beside"}, "Solo"},
+        {"a one-letter key beside a path without a parent stays", {"Solo:Value", "S"}, {"S"}, "Solo"},
+        {"a deeper path goes up one level only", {"A\\B\\C:Value"}, {"A"}, "A\\B\\C"},
     };
-    for (const RemovalCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         for (const char *top : {"SOFTWARE", "Solo", "Beside", "S", "A"})
             DeleteTree(HKEY_CURRENT_USER, top);
-        for (const std::string &entry : c.seed)
-            SeedEntry(entry);
+        for (const std::string &entry : c.seed) {
+            const size_t colon = entry.find(':');
+            if (colon == std::string::npos)
+                CreateKey(HKEY_CURRENT_USER, entry);
+            else
+                SetValue(HKEY_CURRENT_USER, entry.substr(0, colon), entry.substr(colon + 1).c_str(), REG_DWORD, DwordBytes(1));
+        }
 
-        if (c.keyPath == nullptr)
-            RemoveSettings();
-        else
-            RemoveKeyAndEmptyParent(c.keyPath);
-
+        c.keyPath == nullptr ? RemoveSettings() : RemoveKeyAndEmptyParent(c.keyPath);
         EXPECT_EQ(ListTree(HKEY_CURRENT_USER, ""), c.left);
     }
 }

@@ -15,31 +15,22 @@ namespace {
 // control that has the focus in the dialog's thread, as the keyboard's would.
 void ApplyStep(HWND dialog, const Step &step)
 {
-    switch (step.kind) {
-    case Step::Key: {
-        HWND target = FocusedWindow(dialog);
-        if (target == nullptr)
-            target = dialog;
+    if (step.kind == Step::Click)
+        PostMessageA(GetDlgItem(dialog, step.code), BM_CLICK, 0, 0);
+    else if (step.kind == Step::Close)
+        PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    else {
+        const HWND focused = FocusedWindow(dialog), target = focused != nullptr ? focused : dialog;
         const UINT scanCode = MapVirtualKeyA(UINT(step.code), MAPVK_VK_TO_VSC);
         PostMessageA(target, WM_KEYDOWN, WPARAM(step.code), LPARAM(1 | scanCode << 16));
         PostMessageA(target, WM_KEYUP, WPARAM(step.code), LPARAM(1 | scanCode << 16 | 3u << 30));
-        break;
-    }
-    case Step::Click:
-        PostMessageA(GetDlgItem(dialog, step.code), BM_CLICK, 0, 0);
-        break;
-    case Step::Close:
-        PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-        break;
     }
 }
 
 // Deadlines on the clock: under Wine a start takes a tenth of a second and a step a few
 // milliseconds; these are far above what either takes on a busy 2-core machine, and a
 // failing case still ends well inside ctest's limit.
-constexpr DWORD ThreadReadyMilliseconds = 20000;
-constexpr DWORD StepMilliseconds = 10000;
-constexpr DWORD EndMilliseconds = 10000;
+constexpr DWORD ThreadReadyMilliseconds = 20000, StepMilliseconds = 10000, EndMilliseconds = 10000;
 
 bool IsRunning(const RunningDialog &running) { return running.runner != nullptr && WaitForSingleObject(running.runner, 0) == WAIT_TIMEOUT; }
 
@@ -61,10 +52,7 @@ void Stop(RunningDialog &running)
 {
     if (!IsRunning(running))
         return;
-    if (running.threadId != 0)
-        PostThreadMessageA(running.threadId, WM_QUIT, 0, 0);
-    else
-        TerminateProcess(running.runner, 1);
+    running.threadId != 0 ? PostThreadMessageA(running.threadId, WM_QUIT, 0, 0) : TerminateProcess(running.runner, 1);
     WaitForSingleObject(running.runner, EndMilliseconds);
 }
 

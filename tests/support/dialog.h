@@ -16,15 +16,15 @@ struct Step {
 inline Step PressKey(int virtualKey) { return {Step::Key, virtualKey}; }
 inline Step ClickButton(int controlId) { return {Step::Click, controlId}; }
 inline Step CloseFromCaption() { return {Step::Close, 0}; }
+// The keys a player presses.
+inline const Step SpaceKey = PressKey(VK_SPACE), TabKey = PressKey(VK_TAB), EnterKey = PressKey(VK_RETURN), EscapeKey = PressKey(VK_ESCAPE);
 std::ostream &operator<<(std::ostream &out, const Step &step);
 
 // The id of the control that has the focus in the dialog's thread, or 0.
 int FocusedControlId(HWND dialog);
-
-// A modeless Setup dialog from the real template, shown without taking the activation
-// from other windows, with the given procedure.
+// A modeless Setup dialog from the real template, with the given procedure, shown
+// without taking the activation from other windows.
 HWND CreateSetupDialog(DLGPROC procedure);
-
 std::vector<int> CheckStates(HWND dialog);
 void SetCheckStates(HWND dialog, const std::vector<int> &states);
 
@@ -40,19 +40,16 @@ struct RunningDialog {
     std::vector<HWND> boxes;
 };
 
-// Waits until the runner's dialog is visible and a control has the focus. A dialog not
+// Waits until the runner's dialog is visible and a control has the focus; one not
 // ready in time fails the test, and its runner is ended.
 void WaitUntilReady(RunningDialog &running, DWORD processId, DWORD milliseconds);
-
-// Plays each step once the dialog shows the one before it done: the focus moved, a
-// box changed, or the dialog ended. A step that shows nothing in time fails the test,
-// ends the runner and skips the rest.
+// Plays each step once the dialog shows the one before it done: the focus moved, a box
+// changed, or the dialog ended. A step that shows nothing in time fails the test, ends
+// the runner and skips the rest.
 void Play(RunningDialog &running, const std::vector<Step> &steps);
-
 // Waits for the runner to end and returns its exit code (a thread's is what
 // DialogBoxParamA returned), or STILL_ACTIVE after ending one that did not end in time.
 DWORD WaitForEnd(RunningDialog &running);
-
 // Runs the Setup dialog modally with its real procedure on a thread of its own, plays
 // the steps, and returns what DialogBoxParamA returned.
 INT_PTR RunModalSetupDialog(const std::vector<Step> &steps);

@@ -33,16 +33,14 @@ const char *const WhereTheTestsMayRun = "the Wine prefix that ./dev test made fo
 #ifdef DUSTMARROW_KIT
 std::vector<Subject> EndToEndSubjects() { return {{"program", KitProgram, nullptr}}; }
 #else
-std::vector<Subject> CompilerSubjects() { return {{"gcc", GCC_PROGRAM_PATH, nullptr}, {"clang", CLANG_PROGRAM_PATH, nullptr}}; }
-
 std::vector<Subject> EndToEndSubjects()
 {
 #ifdef X64_PROGRAM_PATH
-    std::vector<Subject> subjects = {{"x64", X64_PROGRAM_PATH, nullptr}};
+    std::vector<Subject> subjects = {{"x64", X64_PROGRAM_PATH, nullptr}, {"signed", SIGNED_PROGRAM_PATH, nullptr}};
 #else
-    std::vector<Subject> subjects = CompilerSubjects();
+    std::vector<Subject> subjects = {
+        {"gcc", GCC_PROGRAM_PATH, nullptr}, {"clang", CLANG_PROGRAM_PATH, nullptr}, {"signed", SIGNED_PROGRAM_PATH, nullptr}};
 #endif
-    subjects.push_back({"signed", SIGNED_PROGRAM_PATH, nullptr});
     for (const char *windows : {"nt40", "win95", "win98", "winme", "win2k", "winxp", "vista", "win7", "win8", "win10"})
         subjects.push_back({windows, VERSIONED_PROGRAM_PATH, windows});
     return subjects;
@@ -53,18 +51,17 @@ void EndToEndTest::SetUp()
 {
     ASSERT_TRUE(MayChangeTheRegistry()) << "this test changes HKEY_CURRENT_USER, so it runs only in " << WhereTheTestsMayRun
                                         << ", not with WINEPREFIX=" << (std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "");
-    DeleteTree(HKEY_CURRENT_USER, Maker);
-    DeleteTree(HKEY_CURRENT_USER, ProgramDefaults);
+    for (const std::string &path : {Maker, ProgramDefaults})
+        DeleteTree(HKEY_CURRENT_USER, path);
     if (const char *windows = GetParam().windows)
         SetValue(HKEY_CURRENT_USER, ProgramDefaults, "Version", REG_SZ, Bytes(windows, windows + strlen(windows) + 1));
 }
 
 void EndToEndTest::TearDown()
 {
-    if (!MayChangeTheRegistry())
-        return;
-    DeleteTree(HKEY_CURRENT_USER, Maker);
-    DeleteTree(HKEY_CURRENT_USER, ProgramDefaults);
+    if (MayChangeTheRegistry())
+        for (const std::string &path : {Maker, ProgramDefaults})
+            DeleteTree(HKEY_CURRENT_USER, path);
 }
 
 RunningDialog StartProgram(const Subject &subject)

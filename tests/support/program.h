@@ -17,11 +17,10 @@ struct Subject {
     std::string path;
     const char *windows; // nullptr: Wine's own default
 };
-// The i686 GCC and Clang builds, each as Wine's default Windows.
-std::vector<Subject> CompilerSubjects();
-// What this tree runs: in the i686 tree both builds, then the one players get as every
-// Windows version it is tested as; in the x64 tree its own program, likewise. The test
-// kit runs one program as the Windows it runs on.
+// What this tree runs: in the i686 tree the GCC and the Clang build, in the x64 tree its
+// own program, each as Wine's default Windows; then the program signed, and the one
+// players get as every Windows version it is tested as. The test kit runs one program
+// as the Windows it runs on.
 std::vector<Subject> EndToEndSubjects();
 #ifdef DUSTMARROW_KIT
 // The kit's program: the one beside the kit, or the one named on its command line. The

@@ -116,9 +116,8 @@ void ListKey(HKEY parent, const std::wstring &name, const std::string &shown, un
 
 std::vector<StoredValue> Dwords(const std::vector<int> &states)
 {
-    std::vector<StoredValue> values;
-    for (int state : states)
-        values.push_back(Dword(DWORD(state)));
+    std::vector<StoredValue> values(states.size());
+    std::transform(states.begin(), states.end(), values.begin(), [](int state) { return Dword(DWORD(state)); });
     return values;
 }
 

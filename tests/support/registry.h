@@ -23,7 +23,6 @@ inline constexpr const char *SettingNames[] = {"EnableSkipCutscenes", "WindowFul
 inline std::string SandboxPath() { return Narrow(SandboxOf(GetCurrentProcessId())); }
 
 using Bytes = std::vector<BYTE>;
-
 inline Bytes DwordBytes(DWORD value) { return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}; }
 
 // One setting as a test stores it: a value of any type and data, or none at all.
@@ -38,26 +37,22 @@ inline StoredValue Dword(DWORD value) { return Of(REG_DWORD, DwordBytes(value));
 inline StoredValue Binary(const Bytes &data) { return Of(REG_BINARY, data); }
 inline StoredValue String(const std::string &text) { return Of(REG_SZ, Bytes(text.begin(), text.end() + 1)); }
 std::vector<StoredValue> Dwords(const std::vector<int> &states);
-
 // Creates the settings key and stores the five settings in catalogue order.
 void SeedSettings(const std::vector<StoredValue> &values);
 
 // Creates the key, with any missing parents, and, given a name, stores that value in it.
 void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data);
 inline void CreateKey(HKEY root, const std::string &path) { SetValue(root, path, nullptr, REG_NONE, {}); }
-// Deletes the key with everything below it, links and keys that may only be read
-// included, never following a link.
+// Deletes the key and all below it, links and read-only keys included, never following a link.
 void DeleteTree(HKEY root, const std::string &path);
-
-// Sets the key's access from its SDDL; AllowOnlyReading leaves everyone only read
-// access, as an administrator or another program might (Wine enforces it for as long as
-// its server runs), and checks that writing is refused.
+// Sets the key's access from its SDDL. AllowOnlyReading leaves everyone only read access,
+// as an administrator or another program might (Wine enforces it while its server runs),
+// and checks that writing is refused.
 void SetAccess(HKEY root, const std::string &path, const char *sddl);
 void AllowOnlyReading(HKEY root, const std::string &path);
-
-// Makes path a registry link to `target`, a path below the real HKEY_CURRENT_USER.
-// One that points at itself is what a broken program might leave: every ordinary open
-// of it fails, though it exists.
+// Makes path a registry link to `target`, a path below the real HKEY_CURRENT_USER. One
+// that points at itself is what a broken program might leave: every ordinary open of it
+// fails, though it exists.
 void CreateLink(HKEY root, const std::string &path, const std::string &target);
 inline void CreateSelfLink(HKEY root, const std::string &path) { CreateLink(root, path, path); }
 
@@ -66,7 +61,6 @@ inline void CreateSelfLink(HKEY root, const std::string &path) { CreateLink(root
 // (found by making a lasting subkey, which goes again); and each value's name as its
 // UTF-16 bytes, NULs and all, rather than as text.
 inline constexpr unsigned KeySecurity = 1, KeyClass = 2, KeyVolatility = 4, ExactValueNames = 8;
-
 // One line per key ("A\B") and per value ("A\B:Name=type:hex bytes", as the registry
 // keeps them: text in UTF-16), in a fixed order, for every key at and below path; a key
 // that exists but cannot be opened is a line of its own ("A\B cannot be opened: error
@@ -74,7 +68,6 @@ inline constexpr unsigned KeySecurity = 1, KeyClass = 2, KeyVolatility = 4, Exac
 // empty path lists every key below root. The keys whose paths are `skipped` (in any
 // case) are left out, with all below them.
 std::vector<std::string> ListTree(HKEY root, const std::string &path, unsigned details = 0, const std::vector<std::string> &skipped = {});
-
 // The tree ListTree shows from `top` (the settings key or a key above it) when it holds
 // nothing but the five settings as the program writes them: REG_DWORD 0 or 1.
 std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, const std::string &top = Settings);
