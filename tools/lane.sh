@@ -13,8 +13,8 @@ set -euo pipefail
 checkout=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 logs=$checkout/build/logs
 lane=${DUSTMARROW_LANE:?names the lane: ctest --preset LANE runs one, ./dev test all this machine can run}
-if [ -z "${DUSTMARROW_WINE:-}" ]; then
-    read -r _ DUSTMARROW_TREE DUSTMARROW_WINE _ < <(cmake -P "$checkout/cmake/lanes.cmake" 2>&1 | grep "^$lane ") ||
+if [ -z "${DUSTMARROW_WINE:-}" ] || [ -z "${DUSTMARROW_TREE:-}" ]; then
+    read -r _ DUSTMARROW_TREE DUSTMARROW_WINE _ < <(cmake -P "$checkout/cmake/lanes.cmake" 2>&1 | awk -v lane="$lane" '$1 == lane') ||
         { echo "lane.sh: CMakePresets.json has no lane $lane" >&2; exit 2; }
 fi
 folder=$checkout/build/lanes/$lane
@@ -115,6 +115,8 @@ start() {
     check
     stop
     if [ -n "${DUSTMARROW_DISPLAY:-}" ]; then
+        DISPLAY=$DUSTMARROW_DISPLAY xdpyinfo >/dev/null 2>&1 ||
+            { echo "$lane: the display $DUSTMARROW_DISPLAY does not answer" >&2; return 1; }
         echo "$DUSTMARROW_DISPLAY" >"$folder/display"
     else
         # The X server picks a free display itself, so that lanes at once never take the

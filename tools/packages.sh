@@ -5,8 +5,9 @@
 BUILD_PACKAGES=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix
     binutils-mingw-w64-x86-64 clang lld googletest zip unzip osslsigncode openssl python3-pefile)
 # This machine's Wine, 64-bit only (its i386 side is never enabled), the virtual
-# displays, and what makes and enters the root with Debian 13's Wine.
-WINE_PACKAGES=(wine wine64 fonts-wine xvfb bubblewrap mmdebstrap)
+# displays, what asks a real one whether it answers, and what makes and enters the
+# root with Debian 13's Wine.
+WINE_PACKAGES=(wine wine64 fonts-wine xvfb x11-utils bubblewrap mmdebstrap)
 LINT_PACKAGES=(clang-format clang-tidy)
 SCREENSHOT_PACKAGES=(imagemagick)
 
