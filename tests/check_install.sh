@@ -35,12 +35,12 @@ cat >"$scratch/bin/apt-get" <<'STANDIN'
 echo "apt-get $*" >>"$STATE/calls"
 case "$UPDATE $*" in
 offline*indextargets*) exit 0 ;;
-*indextargets*) echo http://deb.debian.org/debian/ && exit 0 ;;
+*indextargets*) echo http://mirror.invalid/debian/ && exit 0 ;;
 i386-list*update*) grep -qx i386 "$STATE/foreign" || exit 0
-    printf '%s\n' "Err:6 http://deb.debian.org/debian-security bookworm-security/main i386 Packages" \
+    printf '%s\n' "Err:6 http://mirror.invalid/debian-security bookworm-security/main i386 Packages" \
         "  File has unexpected size (374820 != 376004). Mirror sync in progress?" "E: Some index files failed to download."
     exit 100 ;;
-offline*update*) printf '%s\n' "Err:1 http://deb.debian.org/debian bookworm InRelease" "W: Some index files failed to download."
+offline*update*) printf '%s\n' "Err:1 http://mirror.invalid/debian bookworm InRelease" "W: Some index files failed to download."
     exit 0 ;;
 *update*) exit 0 ;;
 esac
@@ -59,7 +59,7 @@ cat >"$scratch/bin/mmdebstrap" <<'STANDIN'
 echo "mmdebstrap $*" >>"$STATE/calls"
 target=${*: -2:1}
 mkdir -p "$target/etc"
-[ "$ROOT_MAKE" != i386-list ] || printf '%s\n' "Err:3 http://deb.debian.org/debian trixie/main i386 Packages" \
+[ "$ROOT_MAKE" != i386-list ] || printf '%s\n' "Err:3 http://mirror.invalid/debian trixie/main i386 Packages" \
     "  File has unexpected size (40032 != 40410). Mirror sync in progress?"
 [ "$ROOT_MAKE" = ok ] || { echo "E: apt-get update --error-on=any -oAPT::Status-Fd=<\$fd> failed" && exit 25; }
 mkdir -p "$target/usr/bin"
@@ -94,7 +94,7 @@ no_root="dev: wine10-i686 cannot run on this machine: the Debian 13 root with Wi
 no_root+="|dev: wine10-x64 cannot run on this machine: the Debian 13 root with Wine 10 is not there"
 no_wine="dev: wine10-i686 cannot run on this machine: its Wine does not start"
 no_wine+="|dev: wine10-x64 cannot run on this machine: its Wine does not start"
-could_not="dev: the Debian 13 root with Wine 10 could not be had (mmdebstrap could not make it from http://deb.debian.org/debian/"
+could_not="dev: the Debian 13 root with Wine 10 could not be had (mmdebstrap could not make it from http://mirror.invalid/debian/"
 
 # name | this machine: installed before, foreign architectures, UPDATE, INSTALL | root before (-, made, half or
 # broken), ROOT_MAKE | exit | root after | the lines dev prints, in order
