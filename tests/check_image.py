@@ -14,28 +14,20 @@ import sys
 import pefile  # Debian's, hence Debian's own Python above
 
 
-class Hex(int):
-    """Flags and styles, shown as they are written."""
-    def __repr__(self):
-        return hex(self)
-
-
 # The i686 builds run on every Windows from 4.0 on and allow no SEH handler; the x64
 # build runs on 64-bit Windows, which asks for 5.2, takes high-entropy ASLR and keeps
 # its handlers in tables. All are terminal-server aware.
 HARDENED = ["DYNAMIC_BASE", "NX_COMPAT", "TERMINAL_SERVER_AWARE"]
-HEADERS = {  # machine, optional header magic, Windows version, DLL characteristics
-    "i686": (Hex(0x14C), Hex(0x10B), (4, 0), sorted(HARDENED + ["NO_SEH"])),
-    "x64": (Hex(0x8664), Hex(0x20B), (5, 2), sorted(HARDENED + ["HIGH_ENTROPY_VA"])),
+HEADERS = {  # machine and optional header magic in hex, Windows version, DLL characteristics
+    "i686": ("0x14c", "0x10b", (4, 0), sorted(HARDENED + ["NO_SEH"])),
+    "x64": ("0x8664", "0x20b", (5, 2), sorted(HARDENED + ["HIGH_ENTROPY_VA"])),
 }
 
-IMPORTS = {
-    "ADVAPI32.DLL": ["RegCloseKey", "RegCreateKeyA", "RegDeleteKeyA", "RegOpenKeyExA", "RegQueryInfoKeyA",
-                     "RegQueryValueExA", "RegSetValueExA"],
-    "COMCTL32.DLL": ["InitCommonControls"],
-    "KERNEL32.DLL": ["ExitProcess", "GetModuleHandleA", "GetProcessHeap", "HeapAlloc", "HeapFree", "lstrcpynA",
-                     "lstrlenA"],
-    "USER32.DLL": ["DialogBoxParamA", "EndDialog", "GetDlgItem", "LoadIconA", "SendMessageA"],
+IMPORTS = {  # each DLL's functions, sorted
+    "ADVAPI32.DLL": "RegCloseKey RegCreateKeyA RegDeleteKeyA RegOpenKeyExA RegQueryInfoKeyA RegQueryValueExA RegSetValueExA",
+    "COMCTL32.DLL": "InitCommonControls",
+    "KERNEL32.DLL": "ExitProcess GetModuleHandleA GetProcessHeap HeapAlloc HeapFree lstrcpynA lstrlenA",
+    "USER32.DLL": "DialogBoxParamA EndDialog GetDlgItem LoadIconA SendMessageA",
 }
 
 # By (type, name), each once: RT_ICON 1, RT_DIALOG 3, RT_GROUP_ICON 2, RT_MANIFEST 1.
@@ -54,18 +46,18 @@ MANIFEST = (
     b'xmlns="urn:schemas-microsoft-com:asm.v2"><security><requestedPrivileges><requestedExecutionLevel '
     b'level="asInvoker" uiAccess="false"/></requestedPrivileges></security></trustInfo></assembly>')
 
-# Style, extended style, x, y, cx, cy, menu, class, caption, font size and face.
-DIALOG = (Hex(0x80C808C0), Hex(0), 0, 0, 126, 115, "", "", "Dustmarrow 2.0 Setup", 8, "MS Sans Serif")
-# Style, x, y, cx, cy, id, class (the Button class by its atom, 0x0080), text.
+# Style and extended style in hex, x, y, cx, cy, menu, class, caption, font size and face.
+DIALOG = ("0x80c808c0", "0x0", 0, 0, 126, 115, "", "", "Dustmarrow 2.0 Setup", 8, "MS Sans Serif")
+# Style in hex, x, y, cx, cy, id, class (the Button class by its atom, 0x0080), text.
 ITEMS = [
-    (Hex(0x50010003), 10, 10, 120, 10, 101, "#128", "Enable skip cutscenes"),
-    (Hex(0x50010003), 10, 20, 120, 10, 102, "#128", "Fullscreen"),
-    (Hex(0x50010003), 10, 30, 120, 10, 103, "#128", "Correct Aspect Ratio"),
-    (Hex(0x50010003), 10, 40, 120, 10, 104, "#128", "Switch Resolution to 640x480"),
-    (Hex(0x50010003), 10, 50, 120, 10, 105, "#128", "Graphics Smoothing"),
-    (Hex(0x50010001), 15, 70, 45, 15, 1, "#128", "OK"),
-    (Hex(0x50010000), 65, 70, 45, 15, 2, "#128", "Cancel"),
-    (Hex(0x50010000), 15, 90, 95, 15, 3, "#128", "Remove Registry Keys"),
+    ("0x50010003", 10, 10, 120, 10, 101, "#128", "Enable skip cutscenes"),
+    ("0x50010003", 10, 20, 120, 10, 102, "#128", "Fullscreen"),
+    ("0x50010003", 10, 30, 120, 10, 103, "#128", "Correct Aspect Ratio"),
+    ("0x50010003", 10, 40, 120, 10, 104, "#128", "Switch Resolution to 640x480"),
+    ("0x50010003", 10, 50, 120, 10, 105, "#128", "Graphics Smoothing"),
+    ("0x50010001", 15, 70, 45, 15, 1, "#128", "OK"),
+    ("0x50010000", 65, 70, 45, 15, 2, "#128", "Cancel"),
+    ("0x50010000", 15, 90, 95, 15, 3, "#128", "Remove Registry Keys"),
 ]
 
 RELATIONS = {"": operator.eq, "at most ": operator.le, "more than ": operator.gt, "one of ": lambda a, b: a in b}
@@ -81,8 +73,8 @@ def check(what, got, wanted, relation=""):
 
 def check_headers(pe, machine, magic, windows, dll_characteristics):
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
-    check("machine", Hex(header.Machine), machine)
-    check("optional header magic", Hex(optional.Magic), magic)
+    check("machine", hex(header.Machine), machine)
+    check("optional header magic", hex(optional.Magic), magic)
     check("subsystem (2 is the GUI)", optional.Subsystem, 2)
     check("subsystem version", (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion), windows)
     check("OS version", (optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion), windows)
@@ -125,17 +117,16 @@ def check_dialog(data):
         return values if len(values) > 1 else values[0]
 
     def name():  # a string, or an ordinal shown as #n
-        nonlocal at
-        if take("H") == 0xFFFF:
-            return f"#{take('H')}"
-        at -= 2
-        return "".join(iter(lambda: chr(take("H")), "\0"))
+        if data[at:at + 2] != b"\xff\xff":
+            return "".join(iter(lambda: chr(take("H")), "\0"))
+        take("H")
+        return f"#{take('H')}"
 
     if data[2:4] == b"\xff\xff":
         return faults.append("dialog: got a DLGTEMPLATEEX, wanted a classic DLGTEMPLATE")
     try:
         style, extended, count, *box = take("IIHhhhh")
-        head = (Hex(style), Hex(extended), *box, name(), name(), name())
+        head = (hex(style), hex(extended), *box, name(), name(), name())
         if style & 0x40:  # DS_SETFONT
             head += (take("H"), name())
         check("dialog", head, DIALOG)
@@ -143,7 +134,7 @@ def check_dialog(data):
         for i in range(min(count, 2 * len(ITEMS))):
             at = (at + 3) & ~3
             style, extended, *place = take("IIhhhhH")
-            item = (Hex(style), *place, name(), name())
+            item = (hex(style), *place, name(), name())
             check(f"dialog item {i}'s extended style", extended, 0)
             check(f"dialog item {i}'s creation data", take("H"), 0)
             check(f"dialog item {i}", item, ITEMS[i] if i < len(ITEMS) else None)
@@ -161,7 +152,7 @@ def check_program(kind, path):
                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
     check("imported DLLs", sorted(imports), sorted(IMPORTS))
     for dll in sorted(IMPORTS.keys() & imports.keys()):
-        check(f"functions imported from {dll}", imports[dll], IMPORTS[dll])
+        check(f"functions imported from {dll}", imports[dll], IMPORTS[dll].split())
     found = resources(pe)
     check("resources (type, name)", sorted((key for key, _ in found), key=repr),
           sorted([RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST], key=repr))
@@ -190,9 +181,7 @@ def main(args):
             sys.exit(__doc__)
     except (OSError, pefile.PEFormatError) as error:
         faults.append(f"cannot be read: {error}")
-    for fault in faults:
-        print(f"FAIL {args[1]}: {fault}")
-    print(f"{args[1]}: {len(faults)} faults in {checks} checks")
+    print(*(f"FAIL {args[1]}: {fault}" for fault in faults), f"{args[1]}: {len(faults)} faults in {checks} checks", sep="\n")
     return 1 if faults else 0
 
 

@@ -43,13 +43,12 @@ Lines Changes(const Lines &before, const Lines &after)
 // that was not the program's untouched.
 Lines AfterSave(const Lines &before, const std::vector<int> &shown)
 {
-    Lines after;
+    const std::vector<std::string> saved = ExpectedSettingsTree(shown, Maker);
+    Lines after(saved.begin(), saved.end());
     for (const std::string &line : before)
         if (std::none_of(std::begin(SettingNames), std::end(SettingNames),
                          [&](const char *name) { return line.rfind(Settings + ":" + name + "=", 0) == 0; }))
             after.insert(line);
-    const std::vector<std::string> saved = ExpectedSettingsTree(shown, Maker);
-    after.insert(saved.begin(), saved.end());
     return after;
 }
 
@@ -62,15 +61,13 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
     const int OK = IDOK, Remove = IDC_REMOVE_KEYS;
     const auto Qword = [](BYTE low) { return Of(REG_QWORD, {low, 0, 0, 0, 0, 0, 0, 0}); };
     const auto hundredsOfForeignValues = [] {
-        for (int i = 0; i < 300; ++i) {
-            const std::string name = "Foreign" + std::to_string(i);
-            SetValue(HKEY_CURRENT_USER, Settings, name.c_str(), i % 2 ? REG_SZ : REG_DWORD, DwordBytes(DWORD(i) + 1));
-        }
+        for (DWORD i = 0; i < 300; ++i)
+            SetValue(HKEY_CURRENT_USER, Settings, ("Foreign" + std::to_string(i)).c_str(), i % 2 ? REG_SZ : REG_DWORD, DwordBytes(i + 1));
         SetValue(HKEY_CURRENT_USER, Settings, "", REG_SZ, {'d', 'e', 'f', 0});
     };
     const auto readOnlySettings = [] { AllowOnlyReading(HKEY_CURRENT_USER, Settings); };
     const auto selfLink = [] { CreateSelfLink(HKEY_CURRENT_USER, Settings); };
-    const auto installDir = [] { SetValue(HKEY_CURRENT_USER, Maker, "InstallDir", REG_SZ, {'C', 0}); };
+    const auto ownValue = [] { SetValue(HKEY_CURRENT_USER, Maker, "InstallDir", REG_SZ, {'C', 0}); };
     const auto anotherGame = [] { CreateKey(HKEY_CURRENT_USER, Maker + "\\Other Game"); };
     const auto settingsWithSubkey = [] { CreateKey(HKEY_CURRENT_USER, Settings + "\\Profiles"); };
 
@@ -85,11 +82,9 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
         Lines exactly = {};                      // the maker's key afterwards, for Outcome Exactly
     } cases[] = {
         {"REG_DWORD 0, 1, 7, 0xFFFFFFFF, missing", {Dword(0), Dword(1), Dword(7), Dword(0xFFFFFFFF), Missing}, {0, 1, 1, 1, 0}},
-        {"REG_BINARY of 1, 0, 2, 3 and 4 bytes",
-         {Binary({1}), Binary({}), Binary({0, 0}), Binary({0, 0, 3}), Binary({0, 0, 0, 0})},
-         {1, 0, 0, 1, 0}},
+        {"REG_BINARY of 1, 0, 2, 3 and 4 bytes", {Binary(1), Binary(), Binary(0, 0), Binary(0, 0, 3), Binary(0, 0, 0, 0)}, {1, 0, 0, 1, 0}},
         {"REG_BINARY of 8 bytes, REG_QWORD, REG_NONE with no data",
-         {Binary({1, 0, 0, 0, 0, 0, 0, 0}), Qword(1), Of(REG_NONE, {}), Binary({0, 0, 0, 9}), Qword(0)},
+         {Binary(1, 0, 0, 0, 0, 0, 0, 0), Qword(1), Of(REG_NONE, {}), Binary(0, 0, 0, 9), Qword(0)},
          {0, 0, 0, 1, 0}},
         {"REG_SZ short and long", {String("1"), String(""), String("a long string of text"), String("0"), String("yes")}, {1, 0, 0, 1, 1}},
         {"a value missing before and after a checked one", {Missing, Dword(1), Missing, Dword(1), Missing}, {0, 1, 0, 1, 0}},
@@ -97,13 +92,7 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
         {"a settings key that may only be read", Dwords({1, 0, 7, 0, 1}), {1, 0, 1, 0, 1}, OK, Unchanged, readOnlySettings},
         {"a settings key that cannot be opened: OK", {}, {0, 0, 0, 0, 0}, OK, Unchanged, selfLink},
         {"a settings key that cannot be opened: Remove", {}, {0, 0, 0, 0, 0}, Remove, Unchanged, selfLink},
-        {"removal beside the maker's own value",
-         Dwords(all),
-         all,
-         Remove,
-         Exactly,
-         installDir,
-         {Maker, Maker + ":InstallDir=1:43 00 00 00"}},
+        {"removal beside the maker's own value", Dwords(all), all, Remove, Exactly, ownValue, {Maker, Maker + ":InstallDir=1:43 00 00 00"}},
         {"removal beside another game", Dwords(all), all, Remove, Exactly, anotherGame, {Maker, Maker + "\\Other Game"}},
         {"removal of a settings key with a subkey", Dwords({1, 0, 0, 0, 0}), {1, 0, 0, 0, 0}, Remove, Unchanged, settingsWithSubkey},
     };
@@ -125,7 +114,7 @@ TEST_P(HostileRegistryTest, AnythingLeftInTheRegistryShowsAsADefiniteStateAndIsW
         for (HWND child = GetWindow(program.dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
             ++children;
         EXPECT_EQ(children, 8) << "the five boxes and three buttons, nothing more";
-        Play(program, {ClickButton(c.button)});
+        Play(program, {Click(c.button)});
         EXPECT_EQ(WaitForEnd(program), 0u) << "the program must end, and end cleanly";
 
         EXPECT_EQ(Listed(Maker), c.outcome == Saved ? AfterSave(before, c.shown) : c.outcome == Unchanged ? before : c.exactly);

@@ -14,8 +14,7 @@ INSTANTIATE_TEST_SUITE_P(Windows, ProgramTest, testing::ValuesIn(EndToEndSubject
 
 TEST_P(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
 {
-    std::vector<Step> removeByKeys(7, TabKey);
-    removeByKeys.push_back(SpaceKey);
+    const auto saved = [](auto... states) { return ExpectedSettingsTree({states...}, Maker); };
     const struct {
         const char *what;
         std::vector<int> stored; // empty: no settings key
@@ -23,16 +22,12 @@ TEST_P(ProgramTest, APlayerSeesTheStoredSettingsAndEndsTheDialogWithKeys)
         bool unchanged;
         std::vector<std::string> after = {}; // the maker's key afterwards, unless unchanged
     } cases[] = {
-        {"Space toggles the focused boxes, Enter on a box saves",
-         {1, 0, 7, 0, 1},
-         {SpaceKey, TabKey, SpaceKey, EnterKey},
-         false,
-         ExpectedSettingsTree({0, 1, 1, 0, 1}, Maker)},
-        {"first use: Enter creates the keys and writes all five", {}, {EnterKey}, false, ExpectedSettingsTree({0, 0, 0, 0, 0}, Maker)},
-        {"Escape writes nothing", {0, 1, 0, 1, 0}, {SpaceKey, EscapeKey}, true},
-        {"Escape on first use creates nothing", {}, {SpaceKey, EscapeKey}, true},
-        {"the caption's close command writes nothing", {1, 1, 0, 0, 1}, {SpaceKey, CloseFromCaption()}, true},
-        {"Space on Remove Registry Keys removes them", {1, 1, 1, 1, 1}, removeByKeys, false},
+        {"Space toggles the focused boxes, Enter on a box saves", {1, 0, 7, 0, 1}, {Space, Tab, Space, Enter}, false, saved(0, 1, 1, 0, 1)},
+        {"first use: Enter creates the keys and writes all five", {}, {Enter}, false, saved(0, 0, 0, 0, 0)},
+        {"Escape writes nothing", {0, 1, 0, 1, 0}, {Space, Esc}, true},
+        {"Escape on first use creates nothing", {}, {Space, Esc}, true},
+        {"the caption's close command writes nothing", {1, 1, 0, 0, 1}, {Space, CloseFromCaption}, true},
+        {"Space on Remove Registry Keys removes them", {1, 1, 1, 1, 1}, {Tab, Tab, Tab, Tab, Tab, Tab, Tab, Space}, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -60,10 +55,10 @@ TEST_P(ProgramTest, TabGoesThroughTheBoxesThenOkCancelAndRemove)
     ASSERT_NE(program.dialog, nullptr);
     std::vector<int> focus = {FocusedControlId(program.dialog)};
     for (int i = 0; i < 8; ++i) {
-        Play(program, {TabKey});
+        Play(program, {Tab});
         focus.push_back(FocusedControlId(program.dialog));
     }
-    Play(program, {EscapeKey});
+    Play(program, {Esc});
     EXPECT_EQ(WaitForEnd(program), 0u);
     EXPECT_EQ(focus, (std::vector<int>{101, 102, 103, 104, 105, IDOK, IDCANCEL, IDC_REMOVE_KEYS, 101}));
 }
@@ -76,7 +71,7 @@ TEST_P(ProgramTest, OpensCentredWithACloseBoxAndNoMinimiseOrMaximiseBox)
     GetWindowRect(program.dialog, &window);
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
     const LONG style = GetWindowLongA(program.dialog, GWL_STYLE);
-    Play(program, {EscapeKey});
+    Play(program, {Esc});
     EXPECT_EQ(WaitForEnd(program), 0u);
 
     EXPECT_NEAR((window.left + window.right) / 2.0, (workArea.left + workArea.right) / 2.0, 2);

@@ -62,6 +62,8 @@ TEST_F(SetupDialogTest, CommandsOtherThanAButtonClickDoNothing)
 
 TEST_F(SetupDialogTest, ThePushButtonsEndTheModalDialogWithTheirIds)
 {
+    const int firstBox = FirstSettingId;
+    const auto saved = [](auto... states) { return ExpectedSettingsTree({states...}, Software); };
     const struct {
         const char *what;
         std::vector<int> stored; // empty: no settings key
@@ -70,30 +72,14 @@ TEST_F(SetupDialogTest, ThePushButtonsEndTheModalDialogWithTheirIds)
         std::vector<std::string> after = {}; // below SOFTWARE; empty: as it was before
         std::vector<std::string> otherKeys = {};
     } cases[] = {
-        {"Enter on a check box saves and ends with 1",
-         {0, 0, 0, 0, 0},
-         {SpaceKey, TabKey, SpaceKey, TabKey, EnterKey},
-         IDOK,
-         ExpectedSettingsTree({1, 1, 0, 0, 0}, Software)},
-        {"OK on first use creates the keys and saves",
-         {},
-         {ClickButton(FirstSettingId + 2), ClickButton(IDOK)},
-         IDOK,
-         ExpectedSettingsTree({0, 0, 1, 0, 0}, Software)},
-        {"Escape writes nothing", {1, 0, 1, 0, 1}, {SpaceKey, EscapeKey}, IDCANCEL},
-        {"the close box writes nothing", {1, 0, 1, 0, 1}, {SpaceKey, CloseFromCaption()}, IDCANCEL},
-        {"Cancel after ticking boxes writes nothing",
-         {0, 1, 0, 1, 0},
-         {ClickButton(FirstSettingId), ClickButton(FirstSettingId + 1), ClickButton(IDCANCEL)},
-         IDCANCEL},
-        {"Remove deletes the settings and the maker's key", {1, 1, 1, 1, 1}, {ClickButton(IDC_REMOVE_KEYS)}, IDC_REMOVE_KEYS, {Software}},
+        {"Enter on a check box saves and ends with 1", {0, 0, 0, 0, 0}, {Space, Tab, Space, Tab, Enter}, IDOK, saved(1, 1, 0, 0, 0)},
+        {"OK on first use creates the keys and saves", {}, {Click(firstBox + 2), Click(IDOK)}, IDOK, saved(0, 0, 1, 0, 0)},
+        {"Escape writes nothing", {1, 0, 1, 0, 1}, {Space, Esc}, IDCANCEL},
+        {"the close box writes nothing", {1, 0, 1, 0, 1}, {Space, CloseFromCaption}, IDCANCEL},
+        {"Cancel after ticking boxes writes nothing", {0, 1, 0, 1, 0}, {Click(firstBox), Click(firstBox + 1), Click(IDCANCEL)}, IDCANCEL},
+        {"Remove deletes the settings and the maker's key", {1, 1, 1, 1, 1}, {Click(IDC_REMOVE_KEYS)}, IDC_REMOVE_KEYS, {Software}},
         // The subkey keeps the settings key, so a save before the removal would show.
-        {"Remove saves nothing first",
-         {0, 0, 0, 0, 0},
-         {SpaceKey, ClickButton(IDC_REMOVE_KEYS)},
-         IDC_REMOVE_KEYS,
-         {},
-         {Settings + "\\Keep"}},
+        {"Remove saves nothing first", {0, 0, 0, 0, 0}, {Space, Click(IDC_REMOVE_KEYS)}, IDC_REMOVE_KEYS, {}, {Settings + "\\Keep"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

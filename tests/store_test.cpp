@@ -39,16 +39,14 @@ TEST_F(StoreTest, LoadShowsEachStoredValueByItsOwnBytesAndSaveWritesItBackAsZero
     } cases[] = {
         {"dwords", {Dword(7), Dword(0), Dword(1), Dword(0xFFFFFFFF), Dword(0)}, {1, 0, 1, 1, 0}},
         {"four bytes of other types",
-         {Binary({0, 0, 0, 0}), Binary({0, 0, 0, 1}), Of(REG_NONE, {0, 0, 0, 0}), Of(REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}),
+         {Binary(0, 0, 0, 0), Binary(0, 0, 0, 1), Of(REG_NONE, {0, 0, 0, 0}), Of(REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}),
           Of(REG_SZ, {0, 0, 0, 0})},
          {0, 1, 0, 1, 0}},
         {"missing and over-long values after checked ones",
-         {Dword(1), Missing, Dword(1), Binary({1, 1, 1, 1, 1, 1, 1, 1}), Missing},
+         {Dword(1), Missing, Dword(1), Binary(1, 1, 1, 1, 1, 1, 1, 1), Missing},
          {1, 0, 1, 0, 0}},
         {"the first value missing", {Missing, Dword(1), Missing, Missing, Dword(1)}, {0, 1, 0, 0, 1}},
-        {"short data counts by the bytes it has",
-         {Binary({1}), Binary({}), Binary({0, 0, 1}), Binary({0}), Of(REG_NONE, {})},
-         {1, 0, 1, 0, 0}},
+        {"short data counts by the bytes it has", {Binary(1), Binary(), Binary(0, 0, 1), Binary(0), Of(REG_NONE, {})}, {1, 0, 1, 0, 0}},
         {"strings", {String("1"), String(""), String("a string longer than four bytes"), Missing, String("x")}, {1, 0, 0, 0, 1}},
     };
     for (const auto &c : cases) {
@@ -94,7 +92,7 @@ TEST_F(StoreTest, RemovalDeletesTheSettingsKeyAndTheMakersKeyOnlyWhenNothingIsLe
     // A seed "Key" is a key; "Key:Name" is a REG_DWORD 1 named Name in it, listed as
     // "Key:Name=4:01 00 00 00".
     const std::string Stored = Settings + ":" + SettingNames[0], Other = Maker + "\\Other", Elsewhere = Software + "\\Elsewhere";
-    const std::string One = "=4:01 00 00 00";
+    const std::string One = "=4:01 00 00 00", Profiles = Settings + "\\Profiles";
     const struct {
         const char *what;
         std::vector<std::string> seed;
@@ -106,9 +104,7 @@ TEST_F(StoreTest, RemovalDeletesTheSettingsKeyAndTheMakersKeyOnlyWhenNothingIsLe
         {"the maker's own value keeps the maker's key", {Stored, Maker + ":InstallDir"}, {Software, Maker, Maker + ":InstallDir" + One}},
         {"the maker's default value keeps the maker's key", {Stored, Maker + ":"}, {Software, Maker, Maker + ":" + One}},
         {"settings key already gone, empty maker's key goes", {Maker}, {Software}},
-        {"a subkey keeps the settings key and so the maker's key",
-         {Stored, Settings + "\\Profiles"},
-         {Software, Maker, Settings, Stored + One, Settings + "\\Profiles"}},
+        {"a subkey keeps the settings key and so the maker's key", {Stored, Profiles}, {Software, Maker, Settings, Stored + One, Profiles}},
         {"nothing there: nothing is created", {}, {}},
         {"other software beside the maker is not touched", {Stored, Elsewhere + ":Kept"}, {Software, Elsewhere, Elsewhere + ":Kept" + One}},
         {"a path without a parent goes alone", {"Solo:Value", "Beside"}, {"Beside"}, "Solo"},
@@ -121,10 +117,8 @@ TEST_F(StoreTest, RemovalDeletesTheSettingsKeyAndTheMakersKeyOnlyWhenNothingIsLe
             DeleteTree(HKEY_CURRENT_USER, top);
         for (const std::string &entry : c.seed) {
             const size_t colon = entry.find(':');
-            if (colon == std::string::npos)
-                CreateKey(HKEY_CURRENT_USER, entry);
-            else
-                SetValue(HKEY_CURRENT_USER, entry.substr(0, colon), entry.substr(colon + 1).c_str(), REG_DWORD, DwordBytes(1));
+            SetValue(HKEY_CURRENT_USER, entry.substr(0, colon), colon == std::string::npos ? nullptr : &entry[colon + 1], REG_DWORD,
+                     DwordBytes(1));
         }
 
         c.keyPath == nullptr ? RemoveSettings() : RemoveKeyAndEmptyParent(c.keyPath);

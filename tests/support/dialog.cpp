@@ -2,7 +2,6 @@
 
 #include "resources/resource_ids.h"
 #include "settings/catalogue.h"
-#include "tools/find_dialog.h"
 #include "ui/setup_dialog.h"
 
 #include <gtest/gtest.h>
@@ -10,22 +9,6 @@
 #include <string>
 
 namespace {
-
-// Carries out one step on a dialog of this process or of another: keys go to the
-// control that has the focus in the dialog's thread, as the keyboard's would.
-void ApplyStep(HWND dialog, const Step &step)
-{
-    if (step.kind == Step::Click)
-        PostMessageA(GetDlgItem(dialog, step.code), BM_CLICK, 0, 0);
-    else if (step.kind == Step::Close)
-        PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    else {
-        const HWND focused = FocusedWindow(dialog), target = focused != nullptr ? focused : dialog;
-        const UINT scanCode = MapVirtualKeyA(UINT(step.code), MAPVK_VK_TO_VSC);
-        PostMessageA(target, WM_KEYDOWN, WPARAM(step.code), LPARAM(1 | scanCode << 16));
-        PostMessageA(target, WM_KEYUP, WPARAM(step.code), LPARAM(1 | scanCode << 16 | 3u << 30));
-    }
-}
 
 // Deadlines on the clock: under Wine a start takes a tenth of a second and a step a few
 // milliseconds; these are far above what either takes on a busy 2-core machine, and a
@@ -50,30 +33,20 @@ std::string See(const RunningDialog &running)
 // WM_QUIT ends the modal loop.
 void Stop(RunningDialog &running)
 {
-    if (!IsRunning(running))
-        return;
-    running.threadId != 0 ? PostThreadMessageA(running.threadId, WM_QUIT, 0, 0) : TerminateProcess(running.runner, 1);
-    WaitForSingleObject(running.runner, EndMilliseconds);
+    if (IsRunning(running) &&
+        (running.threadId != 0 ? PostThreadMessageA(running.threadId, WM_QUIT, 0, 0) : TerminateProcess(running.runner, 1)))
+        WaitForSingleObject(running.runner, EndMilliseconds);
 }
 
 DWORD WINAPI RunSetupDialog(void *) { return DWORD(DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETUP), nullptr, SetupDlgProc, 0)); }
 
 }
 
-std::ostream &operator<<(std::ostream &out, const Step &step)
-{
-    static const char *const kinds[] = {"key", "click on", "close from the caption"};
-    return step.kind == Step::Close ? out << kinds[step.kind] : out << kinds[step.kind] << ' ' << step.code;
-}
-
-int FocusedControlId(HWND dialog) { return GetDlgCtrlID(FocusedWindow(dialog)); }
-
 HWND CreateSetupDialog(DLGPROC procedure)
 {
     const HWND dialog = CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETUP), nullptr, procedure, 0);
     EXPECT_NE(dialog, nullptr) << "CreateDialogParamA failed with " << GetLastError();
-    if (dialog != nullptr)
-        ShowWindow(dialog, SW_SHOWNOACTIVATE);
+    ShowWindow(dialog, SW_SHOWNOACTIVATE);
     return dialog;
 }
 
@@ -107,7 +80,17 @@ void Play(RunningDialog &running, const std::vector<Step> &steps)
 {
     for (const Step &step : steps) {
         const std::string before = See(running);
-        ApplyStep(running.dialog, step);
+        // Keys go to the control focused in the dialog's thread, as the keyboard's would.
+        if (step.kind == Step::Click)
+            PostMessageA(GetDlgItem(running.dialog, step.code), BM_CLICK, 0, 0);
+        else if (step.kind == Step::Close)
+            PostMessageA(running.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+        else {
+            const HWND focused = FocusedWindow(running.dialog), target = focused != nullptr ? focused : running.dialog;
+            const LPARAM down = LPARAM(1 | MapVirtualKeyA(UINT(step.code), MAPVK_VK_TO_VSC) << 16);
+            PostMessageA(target, WM_KEYDOWN, WPARAM(step.code), down);
+            PostMessageA(target, WM_KEYUP, WPARAM(step.code), down | LPARAM(3u << 30));
+        }
         std::string now = before;
         if (!WaitUntil([&] { return (now = See(running)) != before; }, StepMilliseconds)) {
             ADD_FAILURE() << step << " showed nothing within " << StepMilliseconds

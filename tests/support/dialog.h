@@ -4,7 +4,7 @@
 #ifndef DUSTMARROW_TESTS_DIALOG_H
 #define DUSTMARROW_TESTS_DIALOG_H
 
-#include <windows.h>
+#include "tools/find_dialog.h"
 
 #include <ostream>
 #include <vector>
@@ -13,15 +13,16 @@ struct Step {
     enum Kind { Key, Click, Close } kind;
     int code; // the virtual key for Key, the control id for Click
 };
-inline Step PressKey(int virtualKey) { return {Step::Key, virtualKey}; }
-inline Step ClickButton(int controlId) { return {Step::Click, controlId}; }
-inline Step CloseFromCaption() { return {Step::Close, 0}; }
-// The keys a player presses.
-inline const Step SpaceKey = PressKey(VK_SPACE), TabKey = PressKey(VK_TAB), EnterKey = PressKey(VK_RETURN), EscapeKey = PressKey(VK_ESCAPE);
-std::ostream &operator<<(std::ostream &out, const Step &step);
+inline Step Click(int controlId) { return {Step::Click, controlId}; }
+// The keys as a keyboard names them.
+inline const Step Space{Step::Key, VK_SPACE}, Tab{Step::Key, VK_TAB}, Enter{Step::Key, VK_RETURN}, Esc{Step::Key, VK_ESCAPE};
+inline const Step CloseFromCaption{Step::Close, 0};
+inline std::ostream &operator<<(std::ostream &out, const Step &step)
+{
+    return step.kind == Step::Close ? out << "close from the caption" : out << (step.kind == Step::Key ? "key " : "click on ") << step.code;
+}
 
-// The id of the control that has the focus in the dialog's thread, or 0.
-int FocusedControlId(HWND dialog);
+inline int FocusedControlId(HWND dialog) { return GetDlgCtrlID(FocusedWindow(dialog)); }
 // A modeless Setup dialog from the real template, with the given procedure, shown
 // without taking the activation from other windows.
 HWND CreateSetupDialog(DLGPROC procedure);

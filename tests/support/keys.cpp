@@ -10,20 +10,6 @@
 // Deletes the key itself, a link included, where every named call would follow it.
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 
-namespace {
-
-bool ProcessEnded(DWORD id)
-{
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
-    if (process == nullptr)
-        return GetLastError() == ERROR_INVALID_PARAMETER;
-    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
-}
-
-}
-
 LONG OpenItself(HKEY parent, const std::wstring &name, REGSAM access, HKEY &key)
 {
     return RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, access, &key);
@@ -89,9 +75,8 @@ LONG DeleteKeyTree(HKEY root, const std::wstring &path)
         return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
     std::vector<std::wstring> subkeys;
     result = Subkeys(key, subkeys);
-    for (const std::wstring &subkey : subkeys)
-        if (result == ERROR_SUCCESS)
-            result = DeleteKeyTree(key, subkey);
+    for (size_t i = 0; result == ERROR_SUCCESS && i < subkeys.size(); ++i)
+        result = DeleteKeyTree(key, subkeys[i]);
     if (result == ERROR_SUCCESS)
         result = LONG(RtlNtStatusToDosError(NtDeleteKey(key)));
     RegCloseKey(key);
@@ -116,9 +101,14 @@ std::vector<DWORD> Sandboxes()
     return ids;
 }
 
+// A process gone cannot be opened; one ended but still held open is signalled.
 void RemoveEndedSandboxes()
 {
-    for (const DWORD id : Sandboxes())
-        if (ProcessEnded(id))
+    for (const DWORD id : Sandboxes()) {
+        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+        if (process == nullptr ? GetLastError() == ERROR_INVALID_PARAMETER : WaitForSingleObject(process, 0) == WAIT_OBJECT_0)
             DeleteKeyTree(HKEY_CURRENT_USER, SandboxOf(id));
+        if (process != nullptr)
+            CloseHandle(process);
+    }
 }

@@ -10,8 +10,7 @@
 #include <vector>
 
 // Below HKEY_CURRENT_USER: one sandbox a process, named SandboxPrefix and its id.
-inline constexpr wchar_t SandboxRoot[] = L"Software\\DustmarrowSetupTests";
-inline constexpr wchar_t SandboxPrefix[] = L"Sandbox";
+inline constexpr wchar_t SandboxRoot[] = L"Software\\DustmarrowSetupTests", SandboxPrefix[] = L"Sandbox";
 inline std::wstring SandboxOf(DWORD id) { return std::wstring(SandboxRoot) + L"\\" + SandboxPrefix + std::to_wstring(id); }
 
 // Names as the tests and the kit spell them, which are ASCII, in either width.
@@ -22,7 +21,6 @@ inline std::wstring Wide(const std::string &text) { return std::wstring(text.beg
 LONG OpenItself(HKEY parent, const std::wstring &name, REGSAM access, HKEY &key);
 // Whether the key is there, as a key that cannot be opened or a link to nowhere is.
 bool KeyExists(HKEY parent, const std::wstring &name);
-// Adds the names of the key's subkeys to `names`.
 LONG Subkeys(HKEY key, std::vector<std::wstring> &names);
 // Whether the key holds no value and no subkey; false when it cannot be asked.
 bool IsEmpty(HKEY parent, const std::wstring &name);
@@ -35,7 +33,6 @@ LONG SetKeyAccess(HKEY root, const std::wstring &path, const wchar_t *sddl);
 // keeps its owner out is first opened to everyone, as its owner always may.
 LONG DeleteKeyTree(HKEY root, const std::wstring &path);
 
-// Deletes the key at `path` only when it holds no value and no subkey.
 inline void DeleteKeyIfEmpty(HKEY root, const std::wstring &path)
 {
     if (IsEmpty(root, path))

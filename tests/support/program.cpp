@@ -31,15 +31,14 @@ const char *const WhereTheTestsMayRun = "the Wine prefix that ./dev test made fo
 }
 
 #ifdef DUSTMARROW_KIT
-std::vector<Subject> EndToEndSubjects() { return {{"program", KitProgram, nullptr}}; }
+std::vector<Subject> EndToEndSubjects() { return {{"program", KitProgram}}; }
 #else
 std::vector<Subject> EndToEndSubjects()
 {
 #ifdef X64_PROGRAM_PATH
-    std::vector<Subject> subjects = {{"x64", X64_PROGRAM_PATH, nullptr}, {"signed", SIGNED_PROGRAM_PATH, nullptr}};
+    std::vector<Subject> subjects = {{"x64", X64_PROGRAM_PATH}, {"signed", SIGNED_PROGRAM_PATH}};
 #else
-    std::vector<Subject> subjects = {
-        {"gcc", GCC_PROGRAM_PATH, nullptr}, {"clang", CLANG_PROGRAM_PATH, nullptr}, {"signed", SIGNED_PROGRAM_PATH, nullptr}};
+    std::vector<Subject> subjects = {{"gcc", GCC_PROGRAM_PATH}, {"clang", CLANG_PROGRAM_PATH}, {"signed", SIGNED_PROGRAM_PATH}};
 #endif
     for (const char *windows : {"nt40", "win95", "win98", "winme", "win2k", "winxp", "vista", "win7", "win8", "win10"})
         subjects.push_back({windows, VERSIONED_PROGRAM_PATH, windows});
@@ -51,8 +50,7 @@ void EndToEndTest::SetUp()
 {
     ASSERT_TRUE(MayChangeTheRegistry()) << "this test changes HKEY_CURRENT_USER, so it runs only in " << WhereTheTestsMayRun
                                         << ", not with WINEPREFIX=" << (std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "");
-    for (const std::string &path : {Maker, ProgramDefaults})
-        DeleteTree(HKEY_CURRENT_USER, path);
+    TearDown();
     if (const char *windows = GetParam().windows)
         SetValue(HKEY_CURRENT_USER, ProgramDefaults, "Version", REG_SZ, Bytes(windows, windows + strlen(windows) + 1));
 }

@@ -7,15 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
-#include <vector>
 
 // One executable as one Windows: the version that Wine reports to the program alone.
 struct Subject {
     const char *name; // part of the test's name
     std::string path;
-    const char *windows; // nullptr: Wine's own default
+    const char *windows = nullptr; // nullptr: Wine's own default
 };
 // What this tree runs: in the i686 tree the GCC and the Clang build, in the x64 tree its
 // own program, each as Wine's default Windows; then the program signed, and the one

@@ -10,10 +10,8 @@ namespace {
 std::string Hex(const void *bytes, size_t size, const char *between)
 {
     std::string text;
-    for (size_t at = 0; at < size; ++at) {
-        const BYTE byte = static_cast<const BYTE *>(bytes)[at];
-        text += std::string(at ? between : "") + "0123456789abcdef"[byte >> 4] + "0123456789abcdef"[byte & 15];
-    }
+    for (const BYTE *byte = static_cast<const BYTE *>(bytes), *end = byte + size; byte != end; ++byte)
+        text += std::string(text.empty() ? "" : between) + "0123456789abcdef"[*byte >> 4] + "0123456789abcdef"[*byte & 15];
     return text;
 }
 
@@ -52,27 +50,21 @@ std::string Details(HKEY parent, const std::wstring &name, unsigned details)
 void ListKey(HKEY parent, const std::wstring &name, const std::string &shown, unsigned details, const std::vector<std::string> &skipped,
              std::vector<std::string> &lines)
 {
-    for (const std::string &path : skipped)
-        if (_stricmp(path.c_str(), shown.c_str()) == 0)
-            return;
+    if (std::any_of(skipped.begin(), skipped.end(), [&](const std::string &path) { return _stricmp(path.c_str(), shown.c_str()) == 0; }))
+        return;
     std::string line = shown + Details(parent, name, details);
     HKEY key;
     const LONG opened = OpenItself(parent, name, KEY_READ, key);
     // A key gone meanwhile (another test's sandbox) is not there; one that is there but
     // will not open is listed, so that a change to it shows.
-    if (opened != ERROR_SUCCESS) {
-        if (opened != ERROR_FILE_NOT_FOUND)
-            lines.push_back(line + " cannot be opened: error " + std::to_string(opened));
+    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND)
+        lines.push_back(line + " cannot be opened: error " + std::to_string(opened));
+    if (opened != ERROR_SUCCESS)
         return;
-    }
     // The buffers are as large as the key's longest class, name and data; a value that
     // grows meanwhile is read again with more room.
     DWORD classLength = 0, longestName = 0, longestData = 0;
-    const auto measure = [&] {
-        RegQueryInfoKeyW(key, nullptr, &classLength, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName, &longestData, nullptr,
-                         nullptr);
-    };
-    measure();
+    RegQueryInfoKeyW(key, nullptr, &classLength, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName, &longestData, nullptr, nullptr);
     std::wstring text(std::max(classLength, longestName) + 1, L'\0');
     Bytes data(longestData + 1);
     if (details & KeyClass) {
@@ -83,26 +75,22 @@ void ListKey(HKEY parent, const std::wstring &name, const std::string &shown, un
     if (!shown.empty())
         lines.push_back(line);
     const size_t firstValue = lines.size();
-    for (DWORD i = 0;;) {
+    LONG result = ERROR_SUCCESS;
+    for (DWORD i = 0; result == ERROR_SUCCESS || result == ERROR_MORE_DATA;) {
         DWORD nameSize = DWORD(text.size()), dataSize = DWORD(data.size()), type = 0;
-        const LONG result = RegEnumValueW(key, i, text.data(), &nameSize, nullptr, &type, data.data(), &dataSize);
+        result = RegEnumValueW(key, i, text.data(), &nameSize, nullptr, &type, data.data(), &dataSize);
         if (result == ERROR_MORE_DATA) {
-            measure();
-            text.resize(std::max<size_t>(longestName + 1, text.size() * 2));
-            data.resize(std::max<size_t>({longestData, dataSize, data.size() * 2}));
-            continue;
+            text.resize(text.size() * 2);
+            data.resize(std::max<size_t>(dataSize, data.size() * 2));
+        } else if (result == ERROR_SUCCESS) {
+            const std::string valueName =
+                details & ExactValueNames ? Hex(text.data(), nameSize * sizeof(wchar_t), "") : Narrow(text.substr(0, nameSize));
+            lines.push_back(shown + ":" + valueName + "=" + std::to_string(type) + ":" + Hex(data.data(), dataSize, " "));
+            ++i;
         }
-        if (result != ERROR_SUCCESS) {
-            if (result != ERROR_NO_MORE_ITEMS && result != ERROR_KEY_DELETED)
-                ADD_FAILURE() << "listing the values of " << shown << " failed with " << result;
-            break;
-        }
-        const std::wstring valueName(text.data(), nameSize);
-        lines.push_back(shown + ":" +
-                        (details & ExactValueNames ? Hex(valueName.data(), nameSize * sizeof(wchar_t), "") : Narrow(valueName)) + "=" +
-                        std::to_string(type) + ":" + Hex(data.data(), dataSize, " "));
-        ++i;
     }
+    if (result != ERROR_NO_MORE_ITEMS && result != ERROR_KEY_DELETED)
+        ADD_FAILURE() << "listing the values of " << shown << " failed with " << result;
     std::sort(lines.begin() + std::ptrdiff_t(firstValue), lines.end());
     std::vector<std::wstring> subkeys;
     Subkeys(key, subkeys);
@@ -114,13 +102,6 @@ void ListKey(HKEY parent, const std::wstring &name, const std::string &shown, un
 
 }
 
-std::vector<StoredValue> Dwords(const std::vector<int> &states)
-{
-    std::vector<StoredValue> values(states.size());
-    std::transform(states.begin(), states.end(), values.begin(), [](int state) { return Dword(DWORD(state)); });
-    return values;
-}
-
 void SeedSettings(const std::vector<StoredValue> &values)
 {
     CreateKey(HKEY_CURRENT_USER, Settings);
@@ -129,10 +110,10 @@ void SeedSettings(const std::vector<StoredValue> &values)
             SetValue(HKEY_CURRENT_USER, Settings, SettingNames[i], values[i].type, values[i].data);
 }
 
-void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data)
+void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data, DWORD options)
 {
     HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS)
+    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS)
         << "creating " << path;
     const LONG result = name == nullptr ? ERROR_SUCCESS : RegSetValueExA(key, name, 0, type, data.data(), DWORD(data.size()));
     RegCloseKey(key);
@@ -167,15 +148,9 @@ void CreateLink(HKEY root, const std::string &path, const std::string &target)
     ASSERT_TRUE(gotUser && ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, &sid));
     const std::wstring full = Wide(std::string("\\Registry\\User\\") + sid + "\\" + target);
     LocalFree(sid);
-
+    const auto *bytes = reinterpret_cast<const BYTE *>(full.data());
+    SetValue(root, path, "SymbolicLinkValue", REG_LINK, Bytes(bytes, bytes + full.size() * sizeof(wchar_t)), REG_OPTION_CREATE_LINK);
     HKEY key;
-    ASSERT_EQ(
-        RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr),
-        ERROR_SUCCESS);
-    const LONG linked = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(full.data()),
-                                       DWORD(full.size()) * DWORD(sizeof(wchar_t)));
-    RegCloseKey(key);
-    ASSERT_EQ(linked, ERROR_SUCCESS);
     ASSERT_TRUE(target != path || RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) << "the link to itself opens";
 }
 
@@ -202,10 +177,10 @@ std::vector<std::string> ExpectedSettingsTree(const std::vector<int> &states, co
 void SandboxedTest::SetUp()
 {
     RemoveEndedSandboxes();
-    path_ = SandboxPath();
-    DeleteTree(HKEY_CURRENT_USER, path_);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sandbox_, nullptr), ERROR_SUCCESS)
-        << "creating the sandbox " << path_;
+    const std::string path = SandboxPath();
+    DeleteTree(HKEY_CURRENT_USER, path);
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sandbox_, nullptr), ERROR_SUCCESS)
+        << "creating the sandbox " << path;
     ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, sandbox_), ERROR_SUCCESS) << "redirecting HKEY_CURRENT_USER";
     // The real HKEY_CURRENT_USER is never empty: an empty one is the sandbox.
     ASSERT_EQ(ListTree(HKEY_CURRENT_USER, ""), std::vector<std::string>{}) << "HKEY_CURRENT_USER is not the new sandbox";
@@ -214,9 +189,8 @@ void SandboxedTest::SetUp()
 void SandboxedTest::TearDown()
 {
     RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-    if (sandbox_ != nullptr)
-        RegCloseKey(sandbox_);
-    DeleteTree(HKEY_CURRENT_USER, path_);
+    RegCloseKey(sandbox_);
+    DeleteTree(HKEY_CURRENT_USER, SandboxPath());
     // The root goes with the last sandbox, so that a run on a person's machine leaves
     // nothing; while a kit runs, it holds the kit's note.
     DeleteKeyIfEmpty(HKEY_CURRENT_USER, SandboxRoot);

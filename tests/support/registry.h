@@ -6,17 +6,11 @@
 #include "tests/support/keys.h"
 
 #include <gtest/gtest.h>
-#include <windows.h>
-
-#include <string>
-#include <vector>
 
 // The keys the program works in, under HKEY_CURRENT_USER, and the names of its five
 // values in the order of the boxes: as the game reads them, written out here alone, so
 // that a name the program spells otherwise fails the tests.
-inline const std::string Software = "SOFTWARE";
-inline const std::string Maker = Software + "\\Quorvanta";
-inline const std::string Settings = Maker + "\\Dustmarrow";
+inline const std::string Software = "SOFTWARE", Maker = Software + "\\Quorvanta", Settings = Maker + "\\Dustmarrow";
 inline constexpr const char *SettingNames[] = {"EnableSkipCutscenes", "WindowFullScreen", "FixAspectRatio", "SwitchResolutions",
                                                "SmoothGraphics"};
 // This process's private HKEY_CURRENT_USER, for the in-process tests.
@@ -34,14 +28,20 @@ struct StoredValue {
 inline const StoredValue Missing = {false, REG_NONE, {}};
 inline StoredValue Of(DWORD type, const Bytes &data) { return {true, type, data}; }
 inline StoredValue Dword(DWORD value) { return Of(REG_DWORD, DwordBytes(value)); }
-inline StoredValue Binary(const Bytes &data) { return Of(REG_BINARY, data); }
+template <typename... Byte> StoredValue Binary(Byte... bytes) { return Of(REG_BINARY, {BYTE(bytes)...}); }
 inline StoredValue String(const std::string &text) { return Of(REG_SZ, Bytes(text.begin(), text.end() + 1)); }
-std::vector<StoredValue> Dwords(const std::vector<int> &states);
+inline std::vector<StoredValue> Dwords(const std::vector<int> &states)
+{
+    std::vector<StoredValue> values;
+    for (int state : states)
+        values.push_back(Dword(DWORD(state)));
+    return values;
+}
 // Creates the settings key and stores the five settings in catalogue order.
 void SeedSettings(const std::vector<StoredValue> &values);
 
 // Creates the key, with any missing parents, and, given a name, stores that value in it.
-void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data);
+void SetValue(HKEY root, const std::string &path, const char *name, DWORD type, const Bytes &data, DWORD options = 0);
 inline void CreateKey(HKEY root, const std::string &path) { SetValue(root, path, nullptr, REG_NONE, {}); }
 // Deletes the key and all below it, links and read-only keys included, never following a link.
 void DeleteTree(HKEY root, const std::string &path);
@@ -82,7 +82,6 @@ protected:
 
 private:
     HKEY sandbox_ = nullptr;
-    std::string path_;
 };
 
 #endif

@@ -18,28 +18,24 @@ facts() {
         END {printf "%s | %d | %d", size, dlls, functions}'
 }
 ratio() { awk -F'|' -v column="$1" '$2 ~ /program/ {p = $column} $2 ~ /floor/ {f = $column} END {printf "%.3f", p / f}' "$rows"; }
-verdict() { awk -v r="$1" 'BEGIN {print (r <= 1.05) ? "met" : "missed"}'; }
+verdict() { awk -v r="$(ratio "$1")" 'BEGIN {print (r <= 1.05) ? "met" : "missed"}'; }
 
 stripped=$(mktemp --suffix=.exe)
 trap 'rm -f "$stripped"' EXIT
 "$binutils-strip" -o "$stripped" "$tools/startup_floor_runtime.exe"
-time_ratio=$(ratio 4) memory_ratio=$(ratio 6)
-runtime_dlls=$("$binutils-objdump" -p "$tools/startup_floor_runtime.exe" | awk '/DLL Name:/ {printf "%s`%s`", n++ ? ", " : "", $3}')
 
 declare -A fields=(
     [DATE]=$(date -u '+%Y-%m-%d %H:%M UTC')
     [MACHINE]="$(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')), $(free -g | awk '/Mem:/ {print $2}') GiB, $(. /etc/os-release && echo "$PRETTY_NAME")"
     [WINE]="$("$(dirname "$0")/../lane.sh" "$arch" --version)$([ "${DUSTMARROW_WINE:-}" != root ] || echo " in the Debian 13 root")"
     [ARCH]=$arch [ARCH_WHY]=$why [RUNS]=$runs [ROWS]=$(cat "$rows")
-    [TIME_RATIO]=$time_ratio [TIME_VERDICT]=$(verdict "$time_ratio")
-    [MEMORY_RATIO]=$memory_ratio [MEMORY_VERDICT]=$(verdict "$memory_ratio")
+    [TIME_RATIO]=$(ratio 4) [TIME_VERDICT]=$(verdict 4)
+    [MEMORY_RATIO]=$(ratio 6) [MEMORY_VERDICT]=$(verdict 6)
     [PROGRAM_FACTS]=$(facts "$program") [FLOOR_FACTS]=$(facts "$tools/startup_floor.exe")
     [RUNTIME_FACTS]=$(facts "$tools/startup_floor_runtime.exe") [STRIPPED_FACTS]=$(facts "$stripped")
-    [RUNTIME_DLLS]=$runtime_dlls
+    [RUNTIME_DLLS]=$("$binutils-objdump" -p "$tools/startup_floor_runtime.exe" | awk '/DLL Name:/ {printf "%s`%s`", n++ ? ", " : "", $3}')
 )
 report=$(cat "$(dirname "$0")/report.md.in")
-for field in "${!fields[@]}"; do
-    report=${report//@$field@/${fields[$field]}}
-done
+for field in "${!fields[@]}"; do report=${report//@$field@/${fields[$field]}}; done
 mkdir -p "$(dirname "$out")"
 printf '%s\n' "$report" >"$out"

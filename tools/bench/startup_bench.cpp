@@ -30,33 +30,30 @@ struct Subject {
     std::vector<double> milliseconds, peakKiB;
 };
 
-bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
+bool MeasureOnce(Subject &subject, bool kept)
 {
     PROCESS_INFORMATION process{};
-    LARGE_INTEGER started, shown;
+    LARGE_INTEGER frequency, started, shown;
+    QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&started);
     if (!StartProgramProcess(subject.path, process)) {
         std::fprintf(stderr, "cannot start %s: error %lu\n", subject.path.c_str(), GetLastError());
         return false;
     }
     HWND dialog = nullptr;
-    WaitUntil(
-        [&] {
-            return (dialog = FindReadySetupDialog(process.dwProcessId)) != nullptr ||
-                   WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
-        },
-        StartMilliseconds);
+    const auto ended = [&] { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; };
+    WaitUntil([&] { return (dialog = FindReadySetupDialog(process.dwProcessId)) != nullptr || ended(); }, StartMilliseconds);
     QueryPerformanceCounter(&shown);
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof memory;
     const bool measured = dialog != nullptr && GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory);
-    if (measured) {
-        subject.milliseconds.push_back(double(shown.QuadPart - started.QuadPart) / ticksPerMillisecond);
-        subject.peakKiB.push_back(double(memory.PeakWorkingSetSize) / 1024.0);
-    } else if (dialog != nullptr) {
-        std::fprintf(stderr, "no memory counters for %s: error %lu\n", subject.name.c_str(), GetLastError());
-    } else {
+    if (dialog == nullptr)
         std::fprintf(stderr, "%s showed no dialog\n", subject.name.c_str());
+    else if (!measured)
+        std::fprintf(stderr, "no memory counters for %s: error %lu\n", subject.name.c_str(), GetLastError());
+    else if (kept) {
+        subject.milliseconds.push_back(double(shown.QuadPart - started.QuadPart) * 1000.0 / double(frequency.QuadPart));
+        subject.peakKiB.push_back(double(memory.PeakWorkingSetSize) / 1024.0);
     }
     if (dialog != nullptr)
         PostMessageA(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
@@ -70,31 +67,7 @@ bool MeasureOnce(Subject &subject, double ticksPerMillisecond)
 double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-// One unmeasured round first, since the first start of each program pays for cold
-// caches; then the rounds, and a row for each program.
-int MeasureAll(int runs, std::vector<Subject> &subjects)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    const double ticksPerMillisecond = double(frequency.QuadPart) / 1000.0;
-    for (Subject warmUp : subjects)
-        if (!MeasureOnce(warmUp, ticksPerMillisecond))
-            return 1;
-    for (int run = 0; run < runs; ++run)
-        for (Subject &subject : subjects)
-            if (!MeasureOnce(subject, ticksPerMillisecond))
-                return 1;
-    for (const Subject &subject : subjects) {
-        const auto [fastest, slowest] = std::minmax_element(subject.milliseconds.begin(), subject.milliseconds.end());
-        const auto [smallest, largest] = std::minmax_element(subject.peakKiB.begin(), subject.peakKiB.end());
-        std::printf("| %s | %d | %.1f | %.1f-%.1f | %.0f | %.0f-%.0f |\n", subject.name.c_str(), runs, Median(subject.milliseconds),
-                    *fastest, *slowest, Median(subject.peakKiB), *smallest, *largest);
-    }
-    return 0;
+    return (values[(values.size() - 1) / 2] + values[values.size() / 2]) / 2;
 }
 
 }
@@ -103,23 +76,31 @@ int main(int argc, char **argv)
 {
     const int runs = argc > 2 ? std::atoi(argv[1]) : 0;
     std::vector<Subject> subjects;
-    for (int i = 2; i < argc; ++i) {
-        const char *equals = std::strchr(argv[i], '=');
-        if (equals != nullptr)
+    for (int i = 2; i < argc; ++i)
+        if (const char *equals = std::strchr(argv[i], '='))
             subjects.push_back({std::string(argv[i], size_t(equals - argv[i])), equals + 1, {}, {}});
-    }
     if (runs < 1 || subjects.empty() || int(subjects.size()) != argc - 2) {
         std::fprintf(stderr, "usage: startup_bench RUNS NAME=PATH [NAME=PATH ...]\n");
         return 2;
     }
-    HKEY settings;
-    if (RegCreateKeyA(HKEY_CURRENT_USER, SettingsKeyPath, &settings) != ERROR_SUCCESS)
-        return 1;
     const DWORD checked = 1;
     for (const char *name : SettingValueNames)
-        RegSetValueExA(settings, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&checked), sizeof checked);
-    RegCloseKey(settings);
-    const int status = MeasureAll(runs, subjects);
+        if (RegSetKeyValueA(HKEY_CURRENT_USER, SettingsKeyPath, name, REG_DWORD, &checked, sizeof checked) != ERROR_SUCCESS)
+            return 1;
+    // One unmeasured round first, since the first start of each program pays for cold
+    // caches; then the rounds, and a row for each program.
+    bool measured = true;
+    for (int run = -1; measured && run < runs; ++run)
+        for (Subject &subject : subjects)
+            measured = measured && MeasureOnce(subject, run >= 0);
     RemoveSettings();
-    return status;
+    if (!measured)
+        return 1;
+    for (const Subject &subject : subjects) {
+        const auto [fastest, slowest] = std::minmax_element(subject.milliseconds.begin(), subject.milliseconds.end());
+        const auto [smallest, largest] = std::minmax_element(subject.peakKiB.begin(), subject.peakKiB.end());
+        std::printf("| %s | %d | %.1f | %.1f-%.1f | %.0f | %.0f-%.0f |\n", subject.name.c_str(), runs, Median(subject.milliseconds),
+                    *fastest, *slowest, Median(subject.peakKiB), *smallest, *largest);
+    }
+    return 0;
 }
