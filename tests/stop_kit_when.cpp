@@ -139,7 +139,6 @@ Tree Freeze(Tree watched, const FILETIME &kitStarted)
     return frozen;
 }
 
-// Lets the frozen processes go: thawed, or ended.
 void LetGo(const Tree &frozen, bool ending)
 {
     for (const Member &member : frozen) {
