@@ -118,9 +118,9 @@ PutBack PutBackKeys()
     DWORD type = REG_NONE, size = sizeof until;
     const LONG read = RegGetValueW(HKEY_CURRENT_USER, KitOwnKey, NoteName, RRF_RT_ANY | RRF_NOEXPAND, &type, &until, &size);
     const bool noted = read == ERROR_SUCCESS && type == REG_QWORD && size == sizeof until;
-    std::string distrust = noted || read == ERROR_FILE_NOT_FOUND ? ""
-                                                                 : "HKEY_CURRENT_USER\\" + Narrow(KitOwnKey) + " holds a " +
-                                                                       Narrow(NoteName) + " that the kit did not write.";
+    std::string distrust;
+    if (!noted && read != ERROR_FILE_NOT_FOUND)
+        distrust = "HKEY_CURRENT_USER\\" + Narrow(KitOwnKey) + " holds a " + Narrow(NoteName) + " that the kit did not write.";
     // Every key is looked at before anything is changed.
     std::vector<Found> found;
     for (const KitKey &key : KitKeys) {
