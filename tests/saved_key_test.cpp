@@ -16,10 +16,7 @@ extern "C" NTSTATUS NTAPI NtSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG 
 
 namespace {
 
-const std::string OtherVendor = "SOFTWARE\\OtherVendor\\Shared";
-// Every type that Windows names, REG_NONE (0) to REG_QWORD (11), and one that it does not.
-constexpr DWORD EveryType[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x7fff1234};
-const std::string Note = Narrow(NoteName), OwnKey = Narrow(KitOwnKey);
+const std::string OtherVendor = "SOFTWARE\\OtherVendor\\Shared", Note = Narrow(NoteName), OwnKey = Narrow(KitOwnKey);
 
 std::string MakersKeyAs(std::wstring (*named)(const KitKey &)) { return Software + "\\" + Narrow(named(KitKeys[0])); }
 const std::string SavedMaker = MakersKeyAs(SavedName), AbsentMaker = MakersKeyAs(AbsentName), Fence = MakersKeyAs(FenceName),
@@ -101,7 +98,8 @@ TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
         {"no maker's key at all", nullptr},
         {"values of every type and size",
          [] {
-             for (DWORD type : EveryType)
+             // Every type that Windows names, REG_NONE (0) to REG_QWORD (11), and one that it does not.
+             for (DWORD type : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x7fff1234})
                  for (size_t size : {0, 1, 3, 4, 8, 70000})
                      SetExactly(Maker, L"type " + std::to_wstring(type) + L" size " + std::to_wstring(size), type,
                                 Bytes(size, BYTE(size + type)));
