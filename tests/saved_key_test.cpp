@@ -16,24 +16,15 @@ extern "C" NTSTATUS NTAPI NtSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG 
 
 namespace {
 
-using Dump = std::vector<std::string>;
+const std::string OtherVendor = "SOFTWARE\\OtherVendor\\Shared", Note = Narrow(NoteName), OwnKey = Narrow(KitOwnKey);
 
-const std::string OtherVendor = "SOFTWARE\\OtherVendor\\Shared";
-// Every type that Windows names, REG_NONE (0) to REG_QWORD (11), and one that it does not.
-constexpr DWORD EveryType[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x7fff1234};
-const std::string Note = Narrow(NoteName), OwnKey = Narrow(KitOwnKey);
-
-// The maker's key under the kit's names for it.
 std::string MakersKeyAs(std::wstring (*named)(const KitKey &)) { return Software + "\\" + Narrow(named(KitKeys[0])); }
 const std::string SavedMaker = MakersKeyAs(SavedName), AbsentMaker = MakersKeyAs(AbsentName), Fence = MakersKeyAs(FenceName),
                   LeftMaker = MakersKeyAs(LeftName);
 
 // All of the sandbox, with each key's security and class and each value's exact name;
-// with its volatility too, which is probed by writing.
-Dump Everything(bool probeVolatile)
-{
-    return ListTree(HKEY_CURRENT_USER, "", KeySecurity | KeyClass | ExactValueNames | (probeVolatile ? KeyVolatility : 0));
-}
+// with `more`, KeyVolatility, its volatility too, which is probed by writing.
+auto Everything(unsigned more = 0) { return ListTree(HKEY_CURRENT_USER, "", KeySecurity | KeyClass | ExactValueNames | more); }
 
 void SetExactly(const std::string &path, const std::wstring &name, DWORD type, const Bytes &data)
 {
@@ -97,6 +88,8 @@ using SavedKeyTest = SandboxedTest;
 struct Doing {
     const char *what;
     std::function<void()> does;
+    const char *named = ""; // in the one line that says why the kit cannot trust what it finds
+    bool hadKey = true;     // over a person's key, or none
 };
 
 TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
@@ -105,7 +98,8 @@ TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
         {"no maker's key at all", nullptr},
         {"values of every type and size",
          [] {
-             for (DWORD type : EveryType)
+             // Every type that Windows names, REG_NONE (0) to REG_QWORD (11), and one that it does not.
+             for (DWORD type : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x7fff1234})
                  for (size_t size : {0, 1, 3, 4, 8, 70000})
                      SetExactly(Maker, L"type " + std::to_wstring(type) + L" size " + std::to_wstring(size), type,
                                 Bytes(size, BYTE(size + type)));
@@ -147,7 +141,7 @@ TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
     for (const Doing &c : cases) {
         SCOPED_TRACE(c.what);
         Start(c.does);
-        const Dump before = Everything(true);
+        const auto before = Everything(KeyVolatility);
         // A running program's handle to the key, which must stay its own.
         HKEY held = nullptr;
         RegOpenKeyExA(HKEY_CURRENT_USER, Maker.c_str(), 0, KEY_SET_VALUE, &held);
@@ -160,7 +154,7 @@ TEST_F(SavedKeyTest, TheKeyARunSetAsideComesBackByteForByteWhateverItHolds)
 
         EXPECT_TRUE(back.done) << back.why;
         EXPECT_EQ(back.keysBack, 1);
-        EXPECT_EQ(Everything(true), before);
+        EXPECT_EQ(Everything(KeyVolatility), before);
         if (held != nullptr) {
             EXPECT_EQ(RegSetValueExA(held, "Held", 0, REG_DWORD, DwordBytes(5).data(), 4), ERROR_SUCCESS);
             EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, Maker.c_str(), "Held", RRF_RT_REG_DWORD, nullptr, nullptr, nullptr), ERROR_SUCCESS);
@@ -197,54 +191,46 @@ TEST_F(SavedKeyTest, ARunStoppedAfterAnyStepIsFinishedByTheNextRun)
         for (size_t taken = 1; taken <= std::size(steps); ++taken) {
             SCOPED_TRACE(std::string("stopped after ") + steps[taken - 1].what + (hadKey ? ", over a person's key" : ", over none"));
             Start(hadKey ? APersonsKey : nullptr);
-            const Dump before = Everything(false);
+            const auto before = Everything();
             for (size_t i = 0; i < taken; ++i)
                 steps[i].does();
             const PutBack back = PutBackKeys();
             EXPECT_TRUE(back.done) << back.why;
-            EXPECT_EQ(Everything(false), before);
+            EXPECT_EQ(Everything(), before);
         }
 }
 
-struct DistrustCase {
-    const char *what;
-    bool hadKey;                // over a person's key, or none
-    std::function<void()> then; // what else there is once the run stopped during a test
-    const char *named;          // in the one line that says why
-};
-
 TEST_F(SavedKeyTest, WhatARunCannotTrustItLeavesExactlyAsItIsAndSaysWhereItIs)
 {
-    const std::string absentKey = AbsentMaker + "\\Profiles";
-    const DistrustCase cases[] = {
-        {"the key saved, and a sign that there was none", true, [] { CreateKey(HKEY_CURRENT_USER, AbsentMaker); }, "both there"},
-        {"a sign that there was no key, holding a value", false, [] { SetValue(HKEY_CURRENT_USER, AbsentMaker, "L", REG_DWORD, {1}); },
-         "is not empty"},
-        {"a sign that there was no key, holding a key", false, [&] { CreateKey(HKEY_CURRENT_USER, absentKey); }, "is not empty"},
-        {"the key made for a moment, holding a value", true, [] { SetValue(HKEY_CURRENT_USER, Fence, "L", REG_DWORD, {1}); },
-         "is not empty"},
-        {"no note of when the run stopped", true, [] { RegDeleteKeyValueA(HKEY_CURRENT_USER, OwnKey.c_str(), Note.c_str()); },
+    const Doing cases[] = {
+        {"the key saved, and a sign that there was none", [] { CreateKey(HKEY_CURRENT_USER, AbsentMaker); }, "both there"},
+        {"a sign that there was no key, holding a value", [] { SetValue(HKEY_CURRENT_USER, AbsentMaker, "L", REG_DWORD, {1}); },
+         "is not empty", false},
+        {"a sign that there was no key, holding a key", [] { CreateKey(HKEY_CURRENT_USER, AbsentMaker + "\\Profiles"); }, "is not empty",
+         false},
+        {"the key made for a moment, holding a value", [] { SetValue(HKEY_CURRENT_USER, Fence, "L", REG_DWORD, {1}); }, "is not empty"},
+        {"no note of when the run stopped", [] { RegDeleteKeyValueA(HKEY_CURRENT_USER, OwnKey.c_str(), Note.c_str()); },
          "nothing says when"},
-        {"a note that is text", true, [] { SetNote(String("1").data, REG_SZ); }, "did not write"},
-        {"a note of four bytes", true, [] { SetNote(DwordBytes(1)); }, "did not write"},
-        {"settings written after the run stopped", true, [] { SetNote(Bytes(8, 0)); }, "your key from before"},
-        {"settings written after a run over no key stopped", false, [] { SetNote(Bytes(8, 0)); }, "there was none"},
-        {"a note an hour ahead, as after the clock was set back", true, [] { NoteChangesFor(3600000); }, "clock was set back"},
-        {"a part that cannot be read", true, [] { SetAccess(HKEY_CURRENT_USER, Settings, "D:P"); }, "cannot be read"},
+        {"a note that is text", [] { SetNote(String("1").data, REG_SZ); }, "did not write"},
+        {"a note of four bytes", [] { SetNote(DwordBytes(1)); }, "did not write"},
+        {"settings written after the run stopped", [] { SetNote(Bytes(8, 0)); }, "your key from before"},
+        {"settings written after a run over no key stopped", [] { SetNote(Bytes(8, 0)); }, "there was none", false},
+        {"a note an hour ahead, as after the clock was set back", [] { NoteChangesFor(3600000); }, "clock was set back"},
+        {"a part that cannot be read", [] { SetAccess(HKEY_CURRENT_USER, Settings, "D:P"); }, "cannot be read"},
     };
-    for (const DistrustCase &c : cases) {
+    for (const Doing &c : cases) {
         SCOPED_TRACE(c.what);
         Start(c.hadKey ? APersonsKey : nullptr); // a run stopped during a test
         ASSERT_EQ(SetKeysAside(), "");
         LeaveWhatTestsLeave();
-        c.then();
-        const Dump before = Everything(false);
+        c.does();
+        const auto before = Everything();
 
         const std::string why = PutBackKeys().why;
 
         EXPECT_NE(why.find(c.named), std::string::npos) << why;
         EXPECT_EQ(why.find('\n'), std::string::npos) << "one line";
-        EXPECT_EQ(Everything(false), before);
+        EXPECT_EQ(Everything(), before);
     }
 }
 

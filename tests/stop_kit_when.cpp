@@ -139,7 +139,6 @@ Tree Freeze(Tree watched, const FILETIME &kitStarted)
     return frozen;
 }
 
-// Lets the frozen processes go: thawed, or ended.
 void LetGo(const Tree &frozen, bool ending)
 {
     for (const Member &member : frozen) {
@@ -246,9 +245,8 @@ int main(int argc, char **argv)
     }
     const bool ended = !running();
     LetGo(Freeze(std::move(watched), kitStarted), true);
-    const std::string seen = gone == 0 ? ""
-                                       : ", which showed " + (gone == 1 ? std::string("once") : std::to_string(gone) + " times") +
-                                             " but was gone each time the kit was frozen";
+    const std::string times = gone == 1 ? "once" : std::to_string(gone) + " times";
+    const std::string seen = gone == 0 ? "" : ", which showed " + times + " but was gone each time the kit was frozen";
     const std::string first = ended ? "ended" : "was still running " + std::to_string(GetTickCount() - started) + " ms after its start,";
     std::printf("the kit %s before the state %s%s\n", first.c_str(), state->name, seen.c_str());
     return 1;

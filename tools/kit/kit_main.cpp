@@ -30,25 +30,8 @@ template <typename Function> Function Optional(const char *dll, const char *name
     return module == nullptr ? nullptr : reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
 }
 
-// The system's own text, which may be in any script, as the report's ASCII.
-std::string Printable(const wchar_t *text)
-{
-    std::string narrow;
-    for (; *text != 0; ++text)
-        narrow += *text < 128 ? char(*text) : '?';
-    return narrow;
-}
-
-std::string ReadRegistryText(HKEY root, const char *path, const char *name)
-{
-    char text[256] = {};
-    DWORD size = sizeof text - 1, type = 0;
-    if (RegGetValueA(root, path, name, RRF_RT_ANY | RRF_NOEXPAND, &type, text, &size) != ERROR_SUCCESS)
-        return "";
-    return type == REG_DWORD ? std::to_string(*reinterpret_cast<DWORD *>(text)) : std::string(text);
-}
-
-// The version the system itself reports, which compatibility settings do not change.
+// The version the system itself reports, which compatibility settings do not change;
+// its own text, which may be in any script, as the report's ASCII.
 std::string WindowsVersion()
 {
     using RtlGetVersion = LONG(WINAPI *)(OSVERSIONINFOEXW *);
@@ -57,22 +40,23 @@ std::string WindowsVersion()
     // Every Windows that the kit loads on has it: the kit imports functions of Vista's.
     Optional<RtlGetVersion>("ntdll.dll", "RtlGetVersion")(&version);
     std::ostringstream text;
-    text << version.dwMajorVersion << "." << version.dwMinorVersion << " build " << version.dwBuildNumber << " "
-         << Printable(version.szCSDVersion) << (version.szCSDVersion[0] ? " " : "");
-    const char *current = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
-    text << "(" << ReadRegistryText(HKEY_LOCAL_MACHINE, current, "ProductName");
+    text << version.dwMajorVersion << "." << version.dwMinorVersion << " build " << version.dwBuildNumber << " ";
+    for (const wchar_t *letter = version.szCSDVersion; *letter != 0; ++letter)
+        text << (*letter < 128 ? char(*letter) : '?');
+    const auto read = [](const char *name) {
+        char value[256] = {};
+        DWORD size = sizeof value - 1, type = 0;
+        if (RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", name, RRF_RT_ANY | RRF_NOEXPAND, &type,
+                         value, &size) != ERROR_SUCCESS)
+            return std::string();
+        return type == REG_DWORD ? std::to_string(*reinterpret_cast<DWORD *>(value)) : std::string(value);
+    };
+    text << (version.szCSDVersion[0] ? " " : "") << "(" << read("ProductName");
     for (const char *name : {"DisplayVersion", "UBR"})
-        if (const std::string value = ReadRegistryText(HKEY_LOCAL_MACHINE, current, name); !value.empty())
+        if (const std::string value = read(name); !value.empty())
             text << ", " << name << " " << value;
     text << ")";
     return text.str();
-}
-
-std::string WineVersion()
-{
-    using WineGetVersion = const char *(CDECL *)();
-    const auto get = Optional<WineGetVersion>("ntdll.dll", "wine_get_version");
-    return get == nullptr ? "no" : std::string("yes, Wine ") + get();
 }
 
 // The common controls that the program's manifest binds: the module that the kit's own
@@ -92,17 +76,6 @@ std::string CommonControlsVersion()
         return std::string("unknown, ") + path;
     return std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion) + " build " +
            std::to_string(version.dwBuildNumber) + ", " + path;
-}
-
-// The screen's own DPI: a process that does not say it is DPI-aware is shown 96.
-std::string ScreenDpi()
-{
-    if (const auto aware = Optional<BOOL(WINAPI *)()>("user32.dll", "SetProcessDPIAware"))
-        aware();
-    const HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-    return std::to_string(dpi);
 }
 
 std::string FileFacts(const std::string &path)
@@ -141,9 +114,7 @@ std::string SelfPath()
     char path[MAX_PATH];
     return std::string(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
 }
-
 std::string KitFolder() { return SelfPath().substr(0, SelfPath().find_last_of('\\') + 1); }
-
 std::string ReportPath() { return KitFolder() + "DustmarrowSetupTests-report.txt"; }
 
 // Each line goes to the console and to the report beside the kit.
@@ -159,7 +130,6 @@ struct Outcome {
     enum Kind { Passed, Failed, Skipped, Hung } kind;
     std::string details; // what a failed test printed
 };
-// How the report begins each test's line, by its outcome.
 constexpr const char *OutcomeLabels[] = {"ok       ", "FAILED   ", "skipped  ", "HUNG     "};
 
 // Ends a test's process and every process that it started, by id: for a test that the
@@ -189,8 +159,8 @@ void EndProcessTree(HANDLE test, DWORD testId)
                 }
 }
 
-// A run of the kit as a child: whether it started (when not, status is the error),
-// whether it ended within the limit, its exit status, and what it printed.
+// A run of the kit as a child: whether it started, whether it ended within the limit,
+// its exit status (when it did not start, the error), and what it printed.
 struct ChildRun {
     bool started, ended;
     DWORD status;
@@ -252,7 +222,6 @@ ChildRun RunChild(const std::string &arguments, bool noting)
     return run;
 }
 
-// Runs one test in a process of its own.
 Outcome RunTest(const std::string &name)
 {
     const ChildRun run = RunChild("--gtest_filter=" + name, true);
@@ -298,8 +267,7 @@ std::string ListSelectedTests(std::vector<std::string> &names)
     if (!run.ended || run.status != 0)
         return run.ended ? "listing them ended with status " + std::to_string(run.status) : "listing them did not end";
     std::istringstream lines(run.printed);
-    std::string line, suite, name;
-    while (std::getline(lines, line))
+    for (std::string line, suite, name; std::getline(lines, line);)
         if (!(std::istringstream(line) >> name))
             continue;
         else if (line[0] != ' ')
@@ -307,16 +275,6 @@ std::string ListSelectedTests(std::vector<std::string> &names)
         else if (!Disabled(suite) && !Disabled(name))
             names.push_back(suite + "." + name);
     return {};
-}
-
-// After a double-click the console closes with the program: keep it until Enter.
-void HoldAnOwnConsole()
-{
-    DWORD processes[2], mode = 0;
-    if (GetConsoleProcessList(processes, 2) == 1 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
-        std::printf("The report is in %s. Press Enter to close this window.\n", ReportPath().c_str());
-        std::getchar();
-    }
 }
 
 int RunKit()
@@ -334,9 +292,16 @@ int RunKit()
     Report.open(ReportPath(), std::ios::binary | std::ios::trunc);
     Say("Dustmarrow 2.0 Setup test kit");
     Say("Windows: " + WindowsVersion());
-    Say("Wine: " + WineVersion());
+    const auto wine = Optional<const char *(CDECL *)()>("ntdll.dll", "wine_get_version");
+    Say(std::string("Wine: ") + (wine == nullptr ? "no" : std::string("yes, Wine ") + wine()));
     Say("Common controls: " + CommonControlsVersion());
-    Say("Screen: " + ScreenDpi() + " DPI");
+    // The screen's own DPI: a process that does not say it is DPI-aware is shown 96.
+    if (const auto aware = Optional<BOOL(WINAPI *)()>("user32.dll", "SetProcessDPIAware"))
+        aware();
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    Say("Screen: " + std::to_string(dpi) + " DPI");
     Say("Program: " + KitProgram + ", " + FileFacts(KitProgram));
     // What stops the run before its first test, in one line.
     const auto refuse = [](const std::string &why) {
@@ -382,20 +347,16 @@ int RunKit()
 
 bool KitSetTheKeysAside() { return KeysAreAside(); }
 
-// DustmarrowSetupTests [PROGRAM] [--gtest_filter=...]: without a program, the one
-// beside it.
+// DustmarrowSetupTests [PROGRAM] [--gtest_filter=...]: without a program, the one beside it.
 int main(int argc, char **argv)
 {
     AppInstance = GetModuleHandleA(nullptr);
     InitCommonControls();
-    bool child = false;
     KitProgram = KitFolder() + "DustmarrowSetup.exe";
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--child")
-            child = true;
-        else if (argv[i][0] != '-')
+    for (int i = 1; i < argc; ++i)
+        if (argv[i][0] != '-')
             KitProgram = argv[i];
-    }
+    const bool child = std::any_of(argv + 1, argv + argc, [](const char *argument) { return std::string(argument) == "--child"; });
     char full[MAX_PATH];
     if (GetFullPathNameA(KitProgram.c_str(), MAX_PATH, full, nullptr) != 0)
         KitProgram = full;
@@ -403,6 +364,11 @@ int main(int argc, char **argv)
     if (child)
         return RUN_ALL_TESTS();
     const int status = RunKit();
-    HoldAnOwnConsole();
+    // After a double-click the console closes with the program: keep it until Enter.
+    DWORD processes[2], mode = 0;
+    if (GetConsoleProcessList(processes, 2) == 1 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
+        std::printf("The report is in %s. Press Enter to close this window.\n", ReportPath().c_str());
+        std::getchar();
+    }
     return status;
 }

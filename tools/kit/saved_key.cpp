@@ -12,11 +12,11 @@ std::string FullName(const KitKey &key, const std::wstring &name)
     return "HKEY_CURRENT_USER\\" + Narrow(key.parent) + "\\" + Narrow(name);
 }
 ULONGLONG Ticks(const FILETIME &time) { return ULONGLONG(time.dwHighDateTime) << 32 | time.dwLowDateTime; }
-ULONGLONG Now()
+ULONGLONG TicksFromNow(DWORD milliseconds)
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    return Ticks(now);
+    return Ticks(now) + ULONGLONG(milliseconds) * 10000;
 }
 
 LONG MakeKey(HKEY parent, const std::wstring &name, DWORD options)
@@ -28,31 +28,25 @@ LONG MakeKey(HKEY parent, const std::wstring &name, DWORD options)
     return result;
 }
 
-LONG Rename(HKEY parent, const std::wstring &from, const std::wstring &to)
+// Renames one of the key's names to another. Renamed from the key's own name, it goes
+// to a sibling name that sorts after it (the saved name, or the name of what the tests
+// left). Wine 8's server, renaming a key to a name that sorts right after its old one,
+// writes the key over the sibling that follows it in its list: that sibling is lost,
+// and the server soon crashes. An empty key named between the two, there only for the
+// moment, keeps every sibling in place. The way back sorts down, which Wine gets right.
+LONG Rename(HKEY parent, const KitKey &key, const std::wstring &from, const std::wstring &to)
 {
-    HKEY key;
-    LONG result = OpenItself(parent, from, KEY_WRITE, key);
-    if (result != ERROR_SUCCESS)
-        return result;
-    UNICODE_STRING name = {USHORT(to.size() * sizeof(wchar_t)), USHORT(to.size() * sizeof(wchar_t)), const_cast<wchar_t *>(to.c_str())};
-    result = LONG(RtlNtStatusToDosError(NtRenameKey(key, &name)));
-    RegCloseKey(key);
-    return result;
-}
-
-// Renames the key to a sibling name that sorts after its own (the saved name, or the
-// name of what the tests left). Wine 8's server, renaming a key to a name that sorts
-// right after its old one, writes the key over the sibling that follows it in its
-// list: that sibling is lost, and the server soon crashes. An empty key named between
-// the two, there only for the moment, keeps every sibling in place. The way back sorts
-// down, which Wine gets right.
-LONG RenameUp(HKEY parent, const KitKey &key, const std::wstring &to)
-{
-    LONG result = MakeKey(parent, FenceName(key), REG_OPTION_VOLATILE);
-    if (result != ERROR_SUCCESS)
-        return result;
-    result = Rename(parent, key.name, to);
-    const LONG removed = DeleteKeyTree(parent, FenceName(key));
+    const bool up = from == key.name;
+    if (const LONG fenced = up ? MakeKey(parent, FenceName(key), REG_OPTION_VOLATILE) : ERROR_SUCCESS; fenced != ERROR_SUCCESS)
+        return fenced;
+    HKEY renamed;
+    LONG result = OpenItself(parent, from, KEY_WRITE, renamed);
+    if (result == ERROR_SUCCESS) {
+        UNICODE_STRING name = {USHORT(to.size() * sizeof(wchar_t)), USHORT(to.size() * sizeof(wchar_t)), const_cast<wchar_t *>(to.c_str())};
+        result = LONG(RtlNtStatusToDosError(NtRenameKey(renamed, &name)));
+        RegCloseKey(renamed);
+    }
+    const LONG removed = up ? DeleteKeyTree(parent, FenceName(key)) : ERROR_SUCCESS;
     return result != ERROR_SUCCESS ? result : removed;
 }
 
@@ -75,24 +69,15 @@ bool LatestWrite(HKEY parent, const std::wstring &name, ULONGLONG &latest)
     return read;
 }
 
-enum class Note { None, Until, NotTheKits };
-Note ReadNote(ULONGLONG &until)
-{
-    DWORD type = REG_NONE, size = sizeof until;
-    const LONG result = RegGetValueW(HKEY_CURRENT_USER, KitOwnKey, NoteName, RRF_RT_ANY | RRF_NOEXPAND, &type, &until, &size);
-    if (result == ERROR_FILE_NOT_FOUND)
-        return Note::None;
-    return result == ERROR_SUCCESS && type == REG_QWORD && size == sizeof until ? Note::Until : Note::NotTheKits;
-}
-
 // What a run left of one key.
 struct Found {
     HKEY parent; // nullptr: there is no parent, so nothing to keep
     bool saved, absent, live, fence;
 };
 
-// Why what was found for the key cannot be trusted, or empty when it can.
-std::string Distrust(const KitKey &key, const Found &found, Note note, ULONGLONG until)
+// Why what was found for the key cannot be trusted, or empty when it can; `until` is
+// the time in the kit's note, when there is one.
+std::string Distrust(const KitKey &key, const Found &found, bool noted, ULONGLONG until)
 {
     const std::string live = FullName(key, key.name), saved = FullName(key, SavedName(key)), absent = FullName(key, AbsentName(key));
     const std::string before =
@@ -100,17 +85,16 @@ std::string Distrust(const KitKey &key, const Found &found, Note note, ULONGLONG
     ULONGLONG latest = 0;
     if (found.saved && found.absent)
         return saved + " and " + absent + " are both there, which the kit never leaves.";
-    if (found.absent && !IsEmpty(found.parent, AbsentName(key)))
-        return absent + " is not empty, as the kit leaves it.";
-    if (found.fence && !IsEmpty(found.parent, FenceName(key)))
-        return FullName(key, FenceName(key)) + " is not empty, as the kit leaves it.";
+    for (const auto &[there, sign] : {std::pair{found.absent, AbsentName(key)}, std::pair{found.fence, FenceName(key)}})
+        if (there && !IsEmpty(found.parent, sign))
+            return FullName(key, sign) + " is not empty, as the kit leaves it.";
     if (!found.live || !(found.saved || found.absent))
         return {};
-    if (note != Note::Until)
+    if (!noted)
         return live + " is there, and nothing says when the run that set it aside stopped, so it may hold newer settings; " + before + ".";
     // The kit never notes a time further ahead than that: a later one means the clock
     // was set back since, and the times of writes can no longer tell what is newer.
-    if (until > Now() + ULONGLONG(NoteMilliseconds) * 10000)
+    if (until > TicksFromNow(NoteMilliseconds))
         return "the kit's note of when a run stopped lies in the future, as after the clock was set back, so " + live +
                " may hold newer settings; " + before + ".";
     if (!LatestWrite(found.parent, key.name, latest))
@@ -124,32 +108,31 @@ std::string Distrust(const KitKey &key, const Found &found, Note note, ULONGLONG
 
 bool NoteChangesFor(DWORD milliseconds)
 {
-    const ULONGLONG until = Now() + ULONGLONG(milliseconds) * 10000;
+    const ULONGLONG until = TicksFromNow(milliseconds);
     return RegSetKeyValueW(HKEY_CURRENT_USER, KitOwnKey, NoteName, REG_QWORD, &until, sizeof until) == ERROR_SUCCESS;
 }
 
 PutBack PutBackKeys()
 {
     ULONGLONG until = 0;
-    const Note note = ReadNote(until);
-    std::string distrust = note == Note::NotTheKits
-                               ? "HKEY_CURRENT_USER\\" + Narrow(KitOwnKey) + " holds a " + Narrow(NoteName) + " that the kit did not write."
-                               : "";
+    DWORD type = REG_NONE, size = sizeof until;
+    const LONG read = RegGetValueW(HKEY_CURRENT_USER, KitOwnKey, NoteName, RRF_RT_ANY | RRF_NOEXPAND, &type, &until, &size);
+    const bool noted = read == ERROR_SUCCESS && type == REG_QWORD && size == sizeof until;
+    std::string distrust;
+    if (!noted && read != ERROR_FILE_NOT_FOUND)
+        distrust = "HKEY_CURRENT_USER\\" + Narrow(KitOwnKey) + " holds a " + Narrow(NoteName) + " that the kit did not write.";
     // Every key is looked at before anything is changed.
     std::vector<Found> found;
     for (const KitKey &key : KitKeys) {
         HKEY parent;
         const LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, key.parent, 0, KEY_READ | KEY_CREATE_SUB_KEY, &parent);
-        if (opened != ERROR_SUCCESS) {
-            found.push_back({nullptr, false, false, false, false});
-            if (opened != ERROR_FILE_NOT_FOUND && distrust.empty())
-                distrust = "HKEY_CURRENT_USER\\" + Narrow(key.parent) + " cannot be opened: error " + std::to_string(opened) + ".";
-            continue;
-        }
-        found.push_back({parent, KeyExists(parent, SavedName(key)), KeyExists(parent, AbsentName(key)), KeyExists(parent, key.name),
-                         KeyExists(parent, FenceName(key))});
-        if (distrust.empty())
-            distrust = Distrust(key, found.back(), note, until);
+        found.push_back(opened != ERROR_SUCCESS ? Found{}
+                                                : Found{parent, KeyExists(parent, SavedName(key)), KeyExists(parent, AbsentName(key)),
+                                                        KeyExists(parent, key.name), KeyExists(parent, FenceName(key))});
+        if (distrust.empty() && opened == ERROR_SUCCESS)
+            distrust = Distrust(key, found.back(), noted, until);
+        else if (distrust.empty() && opened != ERROR_FILE_NOT_FOUND)
+            distrust = "HKEY_CURRENT_USER\\" + Narrow(key.parent) + " cannot be opened: error " + std::to_string(opened) + ".";
     }
     PutBack outcome = {
         distrust.empty(), 0,
@@ -161,12 +144,14 @@ PutBack PutBackKeys()
         const KitKey &key = KitKeys[i];
         const Found &each = found[i];
         const bool aside = each.saved || each.absent;
-        if (outcome.done && each.parent != nullptr) {
+        if (each.parent == nullptr)
+            continue;
+        if (outcome.done) {
             LONG result = DeleteKeyTree(each.parent, LeftName(key));
             if (result == ERROR_SUCCESS && aside && each.live)
-                result = RenameUp(each.parent, key, LeftName(key));
+                result = Rename(each.parent, key, key.name, LeftName(key));
             if (result == ERROR_SUCCESS && aside)
-                result = each.saved ? Rename(each.parent, SavedName(key), key.name) : DeleteKeyTree(each.parent, AbsentName(key));
+                result = each.saved ? Rename(each.parent, key, SavedName(key), key.name) : DeleteKeyTree(each.parent, AbsentName(key));
             for (const std::wstring &name : {LeftName(key), FenceName(key)})
                 if (result == ERROR_SUCCESS)
                     result = DeleteKeyTree(each.parent, name);
@@ -176,8 +161,7 @@ PutBack PutBackKeys()
                            "Putting back " + FullName(key, key.name) + " failed with error " + std::to_string(result) +
                                "; the next run goes on from there."};
         }
-        if (each.parent != nullptr)
-            RegCloseKey(each.parent);
+        RegCloseKey(each.parent);
     }
     if (outcome.done) {
         RegDeleteKeyValueW(HKEY_CURRENT_USER, KitOwnKey, NoteName);
@@ -197,7 +181,7 @@ std::string SetKeysAside()
         if (result == ERROR_FILE_NOT_FOUND)
             continue;
         if (result == ERROR_SUCCESS) {
-            result = KeyExists(parent, key.name) ? RenameUp(parent, key, SavedName(key)) : MakeKey(parent, AbsentName(key), 0);
+            result = KeyExists(parent, key.name) ? Rename(parent, key, key.name, SavedName(key)) : MakeKey(parent, AbsentName(key), 0);
             RegCloseKey(parent);
         }
         if (result != ERROR_SUCCESS) {

@@ -13,8 +13,7 @@
 
 // A key the tests change: its parent below HKEY_CURRENT_USER, and its name.
 struct KitKey {
-    const wchar_t *parent;
-    const wchar_t *name;
+    const wchar_t *parent, *name;
 };
 // The maker's key, and Wine's settings for programs of the program's file name (a
 // Linux player's Windows version and DLL choices for it).
