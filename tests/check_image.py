@@ -3,7 +3,7 @@
 imports, exactly which resources it carries; and that the shipped one is the smaller i686 build.
 Each fault is printed with what was got and what was wanted; any fault fails.
 
-    check_image.py i686|x64 PROGRAM
+    check_image.py gcc|clang|x64 PROGRAM
     check_image.py shipped SHIPPED GCC_BUILD CLANG_BUILD
 """
 import hashlib
@@ -18,10 +18,13 @@ import pefile  # Debian's, hence Debian's own Python above
 # build runs on 64-bit Windows, which asks for 5.2, takes high-entropy ASLR and keeps
 # its handlers in tables. All are terminal-server aware.
 HARDENED = ["DYNAMIC_BASE", "NX_COMPAT", "TERMINAL_SERVER_AWARE"]
+I686 = ("0x14c", "0x10b", (4, 0), sorted(HARDENED + ["NO_SEH"]))
 HEADERS = {  # machine and optional header magic in hex, Windows version, DLL characteristics
-    "i686": ("0x14c", "0x10b", (4, 0), sorted(HARDENED + ["NO_SEH"])),
-    "x64": ("0x8664", "0x20b", (5, 2), sorted(HARDENED + ["HIGH_ENTROPY_VA"])),
+    "gcc": I686, "clang": I686, "x64": ("0x8664", "0x20b", (5, 2), sorted(HARDENED + ["HIGH_ENTROPY_VA"])),
 }
+# Each linker's sections, in order: one more means that something more was linked in.
+SECTIONS = {"gcc": ".text .data .rdata .idata .rsrc .reloc", "clang": ".text .rdata .data .rsrc .reloc",
+            "x64": ".text .data .rdata .idata .rsrc .reloc"}
 
 IMPORTS = {  # each DLL's functions, sorted
     "ADVAPI32.DLL": "RegCloseKey RegCreateKeyA RegDeleteKeyA RegOpenKeyExA RegQueryInfoKeyA RegQueryValueExA RegSetValueExA",
@@ -148,6 +151,7 @@ def check_program(kind, path):
     check("size in bytes", len(image), 8192, "at most ")
     pe = pefile.PE(data=image)
     check_headers(pe, *HEADERS[kind])
+    check("sections", [s.Name.rstrip(b"\0").decode(errors="replace") for s in pe.sections], SECTIONS[kind].split())
     imports = {entry.dll.decode().upper(): sorted(i.name.decode() if i.name else f"#{i.ordinal}" for i in entry.imports)
                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
     check("imported DLLs", sorted(imports), sorted(IMPORTS))
