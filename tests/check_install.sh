@@ -8,10 +8,8 @@
 set -euo pipefail
 source_dir=$1 scratch=$2
 rm -rf "$scratch"
-mkdir -p "$scratch/bin" "$scratch/dev/tools" "$scratch/dev/cmake" "$scratch/dev/build"
-cp "$source_dir/dev" "$source_dir/CMakePresets.json" "$scratch/dev/"
-cp "$source_dir"/tools/*.sh "$scratch/dev/tools/"
-cp "$source_dir/cmake/lanes.cmake" "$scratch/dev/cmake/"
+mkdir -p "$scratch/bin" "$scratch/dev/build"
+(cd "$source_dir" && cp --parents dev CMakePresets.json tools/*.sh cmake/lanes.cmake "$scratch/dev/")
 # The package lists, from the script that installs them.
 source "$source_dir/tools/packages.sh"
 

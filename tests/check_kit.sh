@@ -40,8 +40,7 @@ cp "$stopper" "$prefix/drive_c/stop_kit_when.exe"
 # settings, and a subkey with a value under the settings key; and the player's own
 # Windows version and DLL choice for the program in Wine.
 maker='HKCU\SOFTWARE\Quorvanta' defaults='HKCU\Software\Wine\AppDefaults\DustmarrowSetup.exe'
-quiet wine reg delete "$maker" /f || true
-quiet wine reg delete "$defaults" /f || true
+for key in "$maker" "$defaults"; do quiet wine reg delete "$key" /f || true; done
 for value in "$maker\\Chronicle|Path|REG_SZ|C:\\Games\\Chronicle" "$maker|Installed|REG_DWORD|1" "$maker|Publisher|REG_SZ|Quorvanta" \
     "$maker|Token|REG_BINARY|00ff10a5" "$maker|Mirrors|REG_MULTI_SZ|one\\0two" "$maker|Cache|REG_EXPAND_SZ|%TEMP%\\quorvanta" \
     "$maker\\Dustmarrow|WindowFullScreen|REG_DWORD|7" "$maker\\Dustmarrow|FixAspectRatio|REG_SZ|yes" \

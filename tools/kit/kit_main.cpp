@@ -229,10 +229,9 @@ Outcome RunTest(const std::string &name)
         return {Outcome::Failed, "    could not start it: error " + std::to_string(run.status)};
     if (!run.ended)
         return {Outcome::Hung, "    still running after " + std::to_string(TestLimitMilliseconds / 1000) + " s, and ended"};
-    if (run.status == 0 && run.printed.find("[  SKIPPED ]") != std::string::npos)
-        return {Outcome::Skipped, ""};
-    if (run.status == 0 && run.printed.find("[       OK ]") != std::string::npos)
-        return {Outcome::Passed, ""};
+    for (const auto &[kind, mark] : {std::pair{Outcome::Skipped, "[  SKIPPED ]"}, std::pair{Outcome::Passed, "[       OK ]"}})
+        if (run.status == 0 && run.printed.find(mark) != std::string::npos)
+            return {kind, ""};
     // What the test printed between its start and its result.
     std::string details;
     std::istringstream lines(run.printed);
