@@ -135,6 +135,7 @@ def check_dialog(data):
         check("dialog", head, DIALOG)
         check("dialog's item count", count, len(ITEMS))
         for i in range(min(count, 2 * len(ITEMS))):
+            check(f"padding before dialog item {i}", data[at:(at + 3) & ~3], bytes(-at % 4))
             at = (at + 3) & ~3
             style, extended, *place = take("IIhhhhH")
             item = (hex(style), *place, name(), name())

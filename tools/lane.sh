@@ -62,7 +62,7 @@ wine_in_lane() {
         [ -z "${!variable:-}" ] || entry+=(--setenv "$variable" "${!variable}")
     done
     [ ! -f "${XAUTHORITY:-}" ] || entry+=(--ro-bind "$XAUTHORITY" "$XAUTHORITY" --setenv XAUTHORITY "$XAUTHORITY")
-    [[ $PWD == "$checkout"* || $PWD == /tmp* ]] && entry+=(--chdir "$PWD") || entry+=(--chdir /)
+    [[ $PWD/ == "$checkout"/* || $PWD/ == /tmp/* ]] && entry+=(--chdir "$PWD") || entry+=(--chdir /)
     ${EXEC:-} "${entry[@]}" "${command[@]}" "$@"
 }
 
@@ -160,8 +160,8 @@ i686 | x64)
     [ ! -e "$folder/up" ] || EXEC=exec wine_in_lane "$@"
     # A test list that ctest asks for before it brings the lane up is made in the lane
     # brought up for it alone.
-    start >&2
     trap stop EXIT
+    start >&2
     wine_in_lane "$@"
     ;;
 *) echo "usage: lane.sh check | start | stop | prefix [plain] | i686|x64 PROGRAM [ARGUMENT...] | server [ARGUMENT...] | stop-server" >&2 && exit 2 ;;
