@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Writes the start-up benchmark's report from the rows startup_bench printed.
+# Writes what the start-up benchmark measured into OUT.md, below its line "## Last
+# measured", from the rows startup_bench printed; the text above that line stays.
 #   report.sh ARCH RUNS ROWS_FILE TOOLS_DIR PROGRAM OUT.md
 # ARCH is i686 or x64: which build was measured, and which binutils read it.
 set -euo pipefail
@@ -9,6 +10,8 @@ i686) binutils=i686-w64-mingw32 why=", the one players get" ;;
 x64) binutils=x86_64-w64-mingw32 why=": this machine cannot run 32-bit programs" ;;
 *) echo "report.sh: no architecture $arch" >&2; exit 2 ;;
 esac
+text=$(sed '/^## Last measured$/q' "$out")
+[ "${text##*$'\n'}" = "## Last measured" ] || { echo "report.sh: $out has no line \"## Last measured\"" >&2; exit 2; }
 
 # Size, and how many DLLs and functions an executable imports.
 facts() {
@@ -17,25 +20,39 @@ facts() {
         inside && /^\t[0-9a-f]+\t +[0-9]+ +[^ ]/ {functions++}
         END {printf "%s | %d | %d", size, dlls, functions}'
 }
-ratio() { awk -F'|' -v column="$1" '$2 ~ /program/ {p = $column} $2 ~ /floor/ {f = $column} END {printf "%.3f", p / f}' "$rows"; }
-verdict() { awk -v r="$(ratio "$1")" 'BEGIN {print (r <= 1.05) ? "met" : "missed"}'; }
+# The program's median over the floor's, in the rows' column $1, against the target.
+ratio() {
+    awk -F'|' -v column="$1" '$2 ~ /program/ {p = $column} $2 ~ /floor/ {f = $column}
+        END {r = sprintf("%.3f", p / f); printf "%s | at most 1.05 | %s", r, r + 0 <= 1.05 ? "met" : "missed"}' "$rows"
+}
 
 stripped=$(mktemp --suffix=.exe)
-trap 'rm -f "$stripped"' EXIT
+trap 'rm -f "$stripped" "$out.part"' EXIT
 "$binutils-strip" -o "$stripped" "$tools/startup_floor_runtime.exe"
+wine="$("$(dirname "$0")/../lane.sh" "$arch" --version) in the lane $DUSTMARROW_LANE"
+cat >"$out.part" <<EOF
+$text
 
-declare -A fields=(
-    [DATE]=$(date -u '+%Y-%m-%d %H:%M UTC')
-    [MACHINE]="$(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')), $(free -g | awk '/Mem:/ {print $2}') GiB, $(. /etc/os-release && echo "$PRETTY_NAME")"
-    [WINE]="$("$(dirname "$0")/../lane.sh" "$arch" --version)$([ "${DUSTMARROW_WINE:-}" != root ] || echo " in the Debian 13 root")"
-    [ARCH]=$arch [ARCH_WHY]=$why [RUNS]=$runs [ROWS]=$(cat "$rows")
-    [TIME_RATIO]=$(ratio 4) [TIME_VERDICT]=$(verdict 4)
-    [MEMORY_RATIO]=$(ratio 6) [MEMORY_VERDICT]=$(verdict 6)
-    [PROGRAM_FACTS]=$(facts "$program") [FLOOR_FACTS]=$(facts "$tools/startup_floor.exe")
-    [RUNTIME_FACTS]=$(facts "$tools/startup_floor_runtime.exe") [STRIPPED_FACTS]=$(facts "$stripped")
-    [RUNTIME_DLLS]=$("$binutils-objdump" -p "$tools/startup_floor_runtime.exe" | awk '/DLL Name:/ {printf "%s`%s`", n++ ? ", " : "", $3}')
-)
-report=$(cat "$(dirname "$0")/report.md.in")
-for field in "${!fields[@]}"; do report=${report//@$field@/${fields[$field]}}; done
-mkdir -p "$(dirname "$out")"
-printf '%s\n' "$report" >"$out"
+On $(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')),
+$(free -g | awk '/Mem:/ {print $2}') GiB, $(. /etc/os-release && echo "$PRETTY_NAME"), $wine.
+The $arch build was measured$why; each executable started $runs times.
+
+| Executable | Runs | Start-up median (ms) | Range (ms) | Peak working set median (KiB) | Range (KiB) |
+|---|---|---|---|---|---|
+$(cat "$rows")
+
+| Program / floor | Ratio | Target | |
+|---|---|---|---|
+| Start-up | $(ratio 4) |
+| Peak working set | $(ratio 6) |
+
+| Executable | Bytes | DLLs imported | Functions imported |
+|---|---|---|---|
+| DustmarrowSetup.exe (the program, no runtime) | $(facts "$program") |
+| floor, no runtime | $(facts "$tools/startup_floor.exe") |
+| floor, MinGW's default build (C runtime) | $(facts "$tools/startup_floor_runtime.exe") |
+| the same, stripped | $(facts "$stripped") |
+
+MinGW's default build imports $("$binutils-objdump" -p "$tools/startup_floor_runtime.exe" | awk '/DLL Name:/ {printf "%s`%s`", n++ ? ", " : "", $3}').
+EOF
+mv "$out.part" "$out"
