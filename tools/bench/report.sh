@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
-# Writes what the start-up benchmark measured into OUT.md, below its line "## Last
-# measured", from the rows startup_bench printed; the text above that line stays.
+# Writes what the start-up benchmark measured into OUT.md: everything below its first
+# line "## Last measured" is replaced; the text above stays. Each figure is had before
+# OUT.md is touched, so a report that cannot be made leaves it as it was.
 #   report.sh ARCH RUNS ROWS_FILE TOOLS_DIR PROGRAM OUT.md
-# ARCH is i686 or x64: which build was measured, and which binutils read it.
+# ARCH is i686 or x64: which build was measured, and which binutils read it. ROWS_FILE
+# is what startup_bench printed: one table row for the program and one for the floor.
 set -euo pipefail
+shopt -s inherit_errexit
 arch=$1 runs=$2 rows=$3 tools=$4 program=$5 out=$6
+fail() { echo "report.sh: $*" >&2; exit 2; }
 case $arch in
 i686) binutils=i686-w64-mingw32 why=", the one players get" ;;
 x64) binutils=x86_64-w64-mingw32 why=": this machine cannot run 32-bit programs" ;;
-*) echo "report.sh: no architecture $arch" >&2; exit 2 ;;
+*) fail "no architecture $arch" ;;
 esac
-text=$(sed '/^## Last measured$/q' "$out")
-[ "${text##*$'\n'}" = "## Last measured" ] || { echo "report.sh: $out has no line \"## Last measured\"" >&2; exit 2; }
+[[ $runs =~ ^[1-9][0-9]*$ ]] || fail "no number of runs: $runs"
+text=$(sed '/^## Last measured\r*$/q' "$out" | tr -d '\r')
+[ "${text##*$'\n'}" = "## Last measured" ] || fail "$out has no line \"## Last measured\""
+measured=$(<"$rows")
+awk -F'|' '$2 ~ /^ (program|floor) $/ && $4 > 0 && $6 > 0 {seen[$2]++} END {exit !(NR == 2 && length(seen) == 2)}' "$rows" ||
+    fail "$rows does not hold one row of medians for the program and one for the floor"
 
 # Size, and how many DLLs and functions an executable imports.
 facts() {
-    "$binutils-objdump" -p "$1" | awk -v size="$(stat -c %s "$1")" '
+    local size
+    size=$(stat -c %s "$1")
+    "$binutils-objdump" -p "$1" | awk -v size="$size" '
         /DLL Name:/ {dlls++; inside = 1; next}
         inside && /^\t[0-9a-f]+\t +[0-9]+ +[^ ]/ {functions++}
         END {printf "%s | %d | %d", size, dlls, functions}'
@@ -26,33 +36,44 @@ ratio() {
         END {r = sprintf("%.3f", p / f); printf "%s | at most 1.05 | %s", r, r + 0 <= 1.05 ? "met" : "missed"}' "$rows"
 }
 
-stripped=$(mktemp --suffix=.exe)
-trap 'rm -f "$stripped" "$out.part"' EXIT
+stripped=$(mktemp --suffix=.exe) part=""
+trap 'rm -f "$stripped" "$part"' EXIT
 "$binutils-strip" -o "$stripped" "$tools/startup_floor_runtime.exe"
-wine="$("$(dirname "$0")/../lane.sh" "$arch" --version) in the lane $DUSTMARROW_LANE"
-cat >"$out.part" <<EOF
+wine=$("$(dirname "$0")/../lane.sh" "$arch" --version)
+lane=$(cmake -P "$(dirname "$0")/../../cmake/lanes.cmake" 2>&1 | awk -v lane="$DUSTMARROW_LANE" '$1 == lane {$1 = $2 = $3 = ""; sub(/^ */, ""); print}')
+time_ratio=$(ratio 4)
+memory_ratio=$(ratio 6)
+program_facts=$(facts "$program")
+floor_facts=$(facts "$tools/startup_floor.exe")
+runtime_facts=$(facts "$tools/startup_floor_runtime.exe")
+stripped_facts=$(facts "$stripped")
+runtime_dlls=$("$binutils-objdump" -p "$tools/startup_floor_runtime.exe" | awk '/DLL Name:/ {printf "%s`%s`", n++ ? ", " : "", $3}')
+
+part=$(mktemp "$out.XXXXXX")
+cat >"$part" <<EOF
 $text
 
-On $(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')),
-$(free -g | awk '/Mem:/ {print $2}') GiB, $(. /etc/os-release && echo "$PRETTY_NAME"), $wine.
+On $(date -u '+%Y-%m-%d %H:%M UTC'), in the lane $DUSTMARROW_LANE: ${lane:-?}.
+$(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')), $(free -g | awk '/Mem:/ {print $2}') GiB, $(. /etc/os-release && echo "$PRETTY_NAME"), $wine.
 The $arch build was measured$why; each executable started $runs times.
 
 | Executable | Runs | Start-up median (ms) | Range (ms) | Peak working set median (KiB) | Range (KiB) |
 |---|---|---|---|---|---|
-$(cat "$rows")
+$measured
 
 | Program / floor | Ratio | Target | |
 |---|---|---|---|
-| Start-up | $(ratio 4) |
-| Peak working set | $(ratio 6) |
+| Start-up | $time_ratio |
+| Peak working set | $memory_ratio |
 
 | Executable | Bytes | DLLs imported | Functions imported |
 |---|---|---|---|
-| DustmarrowSetup.exe (the program, no runtime) | $(facts "$program") |
-| floor, no runtime | $(facts "$tools/startup_floor.exe") |
-| floor, MinGW's default build (C runtime) | $(facts "$tools/startup_floor_runtime.exe") |
-| the same, stripped | $(facts "$stripped") |
+| DustmarrowSetup.exe (the program, no runtime; its target at most 8 KiB, 8,192 bytes) | $program_facts |
+| floor, no runtime | $floor_facts |
+| floor, MinGW's default build (C runtime) | $runtime_facts |
+| the same, stripped | $stripped_facts |
 
-MinGW's default build imports $("$binutils-objdump" -p "$tools/startup_floor_runtime.exe" | awk '/DLL Name:/ {printf "%s`%s`", n++ ? ", " : "", $3}').
+MinGW's default build imports $runtime_dlls.
 EOF
-mv "$out.part" "$out"
+chmod --reference="$out" "$part"
+mv "$part" "$out"
