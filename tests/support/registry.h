@@ -29,7 +29,7 @@ inline const StoredValue Missing = {false, REG_NONE, {}};
 inline StoredValue Of(DWORD type, const Bytes &data) { return {true, type, data}; }
 inline StoredValue Dword(DWORD value) { return Of(REG_DWORD, DwordBytes(value)); }
 template <typename... Byte> StoredValue Binary(Byte... bytes) { return Of(REG_BINARY, {BYTE(bytes)...}); }
-inline StoredValue String(const std::string &text) { return Of(REG_SZ, Bytes(text.begin(), text.end() + 1)); }
+inline StoredValue String(const std::string &text) { return Of(REG_SZ, Bytes(text.c_str(), text.c_str() + text.size() + 1)); }
 inline std::vector<StoredValue> Dwords(const std::vector<int> &states)
 {
     std::vector<StoredValue> values;
