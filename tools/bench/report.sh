@@ -2,12 +2,13 @@
 # Writes what the start-up benchmark measured into OUT.md: everything below its first
 # line "## Last measured" is replaced; the text above stays. Each figure is had before
 # OUT.md is touched, so a report that cannot be made leaves it as it was.
-#   report.sh ARCH RUNS ROWS_FILE TOOLS_DIR PROGRAM OUT.md
+#   report.sh ARCH RUNS ROWS_FILE TOOLS_DIR PROGRAM LANE OUT.md
 # ARCH is i686 or x64: which build was measured, and which binutils read it. ROWS_FILE
 # is what startup_bench printed: one table row for the program and one for the floor.
+# LANE is the lane it ran in, as dev names it ("wine10-i686: the i686 tree, ...").
 set -euo pipefail
 shopt -s inherit_errexit
-arch=$1 runs=$2 rows=$3 tools=$4 program=$5 out=$6
+arch=$1 runs=$2 rows=$3 tools=$4 program=$5 lane=$6 out=$7
 fail() { echo "report.sh: $*" >&2; exit 2; }
 case $arch in
 i686) binutils=i686-w64-mingw32 why=", the one players get" ;;
@@ -40,7 +41,6 @@ stripped=$(mktemp --suffix=.exe) part=""
 trap 'rm -f "$stripped" "$part"' EXIT
 "$binutils-strip" -o "$stripped" "$tools/startup_floor_runtime.exe"
 wine=$("$(dirname "$0")/../lane.sh" "$arch" --version)
-lane=$(cmake -P "$(dirname "$0")/../../cmake/lanes.cmake" 2>&1 | awk -v lane="$DUSTMARROW_LANE" '$1 == lane {$1 = $2 = $3 = ""; sub(/^ */, ""); print}')
 time_ratio=$(ratio 4)
 memory_ratio=$(ratio 6)
 program_facts=$(facts "$program")
@@ -53,7 +53,7 @@ part=$(mktemp "$out.XXXXXX")
 cat >"$part" <<EOF
 $text
 
-On $(date -u '+%Y-%m-%d %H:%M UTC'), in the lane $DUSTMARROW_LANE: ${lane:-?}.
+On $(date -u '+%Y-%m-%d %H:%M UTC'), in the lane $lane.
 $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')), $(free -g | awk '/Mem:/ {print $2}') GiB, $(. /etc/os-release && echo "$PRETTY_NAME"), $wine.
 The $arch build was measured$why; each executable started $runs times.
 
