@@ -12,10 +12,11 @@ arch=$1 runs=$2 rows=$3 tools=$4 program=$5 lane=$6 out=$7
 fail() { echo "report.sh: $*" >&2; exit 2; }
 case $arch in
 i686) binutils=i686-w64-mingw32 why=", the one players get" ;;
-x64) binutils=x86_64-w64-mingw32 why=": this machine cannot run 32-bit programs" ;;
+x64) binutils=x86_64-w64-mingw32 why=": the i686 tree's lane cannot run on this machine" ;;
 *) fail "no architecture $arch" ;;
 esac
 [[ $runs =~ ^[1-9][0-9]*$ ]] || fail "no number of runs: $runs"
+[ -n "$lane" ] || fail "no lane named"
 text=$(sed '/^## Last measured\r*$/q' "$out" | tr -d '\r')
 [ "${text##*$'\n'}" = "## Last measured" ] || fail "$out has no line \"## Last measured\""
 measured=$(<"$rows")
